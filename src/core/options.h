@@ -1,0 +1,21 @@
+// Command line of the daemon.
+#pragma once
+
+// The -g argument itself (not a copy), or NULL: the fixed gateway address.
+extern const char *static_vimbd_ip;
+
+int test_set_vimbd_ip(const char *text);
+
+enum class options_result {
+	run,
+	usage,     // unknown option or missing argument
+	bad_gateway,
+};
+
+struct options {
+	bool daemon_mode;
+};
+
+// Applies the options one by one, in command-line order.
+options_result parse_options(int argc, char **argv, options &opts);
+void print_usage(const char *prog);
