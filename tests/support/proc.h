@@ -1,0 +1,23 @@
+// What the process table says about our children.
+#pragma once
+
+#include <sys/types.h>
+#include <functional>
+#include <vector>
+
+namespace testing_support {
+
+// Children of `parent` that the kernel lists, with their state letter.
+struct child_info {
+	pid_t pid;
+	char state;
+};
+std::vector<child_info> children_of(pid_t parent);
+int zombies_of(pid_t parent);
+bool process_alive(pid_t pid); // exists and is no zombie
+
+// Polls `pred` every millisecond until it holds or `ms` have passed.
+bool wait_until(const std::function<bool()> &pred, int ms);
+long long monotonic_ms();
+
+} // namespace testing_support

@@ -1,0 +1,104 @@
+#include "spawn.h"
+
+#include "proc.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace testing_support {
+
+std::string bin_path(const std::string &name)
+{
+	return std::string(KESTRAD_BIN_DIR) + "/" + name;
+}
+
+std::string read_file(const std::string &path)
+{
+	std::ifstream f(path, std::ios::binary);
+	std::stringstream ss;
+	ss << f.rdbuf();
+	return ss.str();
+}
+
+temp_dir::temp_dir()
+{
+	char tmpl[] = "/tmp/kestrad-test-XXXXXX";
+	const char *p = mkdtemp(tmpl);
+	path_ = p ? p : "/tmp";
+}
+
+temp_dir::~temp_dir()
+{
+	std::error_code ec;
+	std::filesystem::remove_all(path_, ec);
+}
+
+spawned::spawned(const std::vector<std::string> &argv)
+{
+	std::string out = dir_.file("stdout"), err = dir_.file("stderr");
+	std::vector<char *> args;
+	for (const auto &a : argv)
+		args.push_back(const_cast<char *>(a.c_str()));
+	args.push_back(nullptr);
+
+	pid_ = fork();
+	if (pid_ == 0) {
+		int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		int n = open("/dev/null", O_RDONLY);
+		dup2(n, 0);
+		dup2(o, 1);
+		dup2(e, 2);
+		execvp(args[0], args.data());
+		_exit(127);
+	}
+}
+
+spawned::~spawned()
+{
+	if (pid_ > 0 && !reaped_) {
+		kill(pid_, SIGKILL);
+		waitpid(pid_, nullptr, 0);
+	}
+}
+
+std::string spawned::out() const { return read_file(dir_.file("stdout")); }
+std::string spawned::err() const { return read_file(dir_.file("stderr")); }
+
+std::optional<int> spawned::wait(int ms)
+{
+	if (reaped_)
+		return status_;
+	bool done = wait_until([&] {
+		pid_t r = waitpid(pid_, &status_, WNOHANG);
+		return r == pid_;
+	}, ms);
+	if (!done)
+		return std::nullopt;
+	reaped_ = true;
+	return status_;
+}
+
+bool spawned::wait_err(const std::string &text, int ms) const
+{
+	return wait_until([&] { return err().find(text) != std::string::npos; }, ms);
+}
+
+void spawned::signal(int signo) const
+{
+	if (pid_ > 0 && !reaped_)
+		kill(pid_, signo);
+}
+
+bool have_root()
+{
+	return geteuid() == 0;
+}
+
+} // namespace testing_support

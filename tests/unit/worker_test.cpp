@@ -1,0 +1,213 @@
+// The worker pool with real children under the event loop.
+#include "core/log.h"
+#include "worker/runner.h"
+#include "worker/worker.h"
+
+#include "support/proc.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+using testing_support::monotonic_ms;
+using testing_support::process_alive;
+using testing_support::zombies_of;
+
+namespace {
+
+const char *sleep_argv[] = {"sleep", "30", nullptr};
+const char *true_argv[] = {"true", nullptr};
+const char *missing_argv[] = {"/nonexistent/kestrad-no-such-program", nullptr};
+
+class WorkerPool : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		log_level = 2; // quiet
+		ASSERT_EQ(uloop_init(), 0);
+		ASSERT_EQ(worker_init(), 0);
+	}
+	void TearDown() override
+	{
+		worker_done();
+		uloop_run_timeout(50); // reap what worker_done killed
+		uloop_done();
+		log_level = LOG_LEVEL_DEBUG;
+	}
+
+	static worker *start(const char **argv, int timeout,
+			     void (*cb)(struct uloop_process *, int) = task_complete)
+	{
+		worker *w = worker_get();
+		if (!w)
+			return nullptr;
+		w->argv = argv;
+		w->env = nullptr;
+		w->timeout = timeout;
+		w->proc.cb = cb;
+		run_cmd(w);
+		return w;
+	}
+
+	static int busy_slots()
+	{
+		int n = 0;
+		for (int i = 0; i < WORKER_COUNT; i++)
+			n += wk[i].in_use;
+		return n;
+	}
+
+	// Runs the loop until `pred` holds or `ms` pass; returns when it held.
+	template <typename P>
+	static long long run_until(P pred, int ms)
+	{
+		long long end = monotonic_ms() + ms;
+		while (!pred() && monotonic_ms() < end)
+			uloop_run_timeout(5);
+		return monotonic_ms();
+	}
+};
+
+TEST_F(WorkerPool, InitLeavesTwentyFreeSlots)
+{
+	for (int i = 0; i < WORKER_COUNT; i++) {
+		EXPECT_FALSE(wk[i].in_use);
+		EXPECT_EQ(wk[i].proc.pid, -1);
+		EXPECT_EQ(wk[i].timer.cb, worker_timeout_cb);
+		EXPECT_FALSE(wk[i].proc.pending);
+		EXPECT_FALSE(wk[i].timer.pending);
+	}
+}
+
+TEST_F(WorkerPool, GetTakesTheLowestFreeSlot)
+{
+	worker *a = worker_get(), *b = worker_get(), *c = worker_get();
+	EXPECT_EQ(a, &wk[0]);
+	EXPECT_EQ(c, &wk[2]);
+	worker_put(b);
+	EXPECT_EQ(worker_get(), &wk[1]);
+	// a second release only logs
+	worker_put(b);
+	EXPECT_EQ(worker_put(b), 0);
+	EXPECT_FALSE(b->in_use);
+	EXPECT_EQ(worker_put(nullptr), 0);
+}
+
+TEST_F(WorkerPool, TwentyRunAtOnceAndTheTwentyFirstIsRefused)
+{
+	std::vector<pid_t> pids;
+	for (int i = 0; i < WORKER_COUNT; i++) {
+		worker *w = start(sleep_argv, 0);
+		ASSERT_NE(w, nullptr) << i;
+		ASSERT_GT(w->proc.pid, 0);
+		EXPECT_TRUE(w->proc.pending);
+		EXPECT_FALSE(w->timer.pending); // timeout 0: no limit
+		pids.push_back(w->proc.pid);
+	}
+	for (pid_t p : pids)
+		EXPECT_TRUE(process_alive(p));
+	EXPECT_EQ(worker_get(), nullptr);
+
+	// once one ends, the next get succeeds with that index
+	kill(wk[7].proc.pid, SIGTERM);
+	run_until([] { return !wk[7].in_use; }, 2000);
+	EXPECT_EQ(worker_get(), &wk[7]);
+}
+
+TEST_F(WorkerPool, ChildPastItsTimeoutIsKilledAndTheSlotFreedOnTime)
+{
+	std::vector<pid_t> pids;
+	for (int i = 0; i < 3; i++)
+		pids.push_back(start(sleep_argv, 1)->proc.pid);
+	long long deadline = monotonic_ms() + 1000;
+	long long freed = run_until([] { return busy_slots() == 0; }, 3000);
+	EXPECT_EQ(busy_slots(), 0);
+	EXPECT_LE(freed - deadline, 100);
+	EXPECT_GE(freed - deadline, -20);
+
+	for (int i = 0; i < 3; i++) {
+		EXPECT_EQ(wk[i].proc.pid, -1);
+		EXPECT_FALSE(wk[i].timer.pending);
+		EXPECT_FALSE(wk[i].proc.pending);
+	}
+	run_until([&] { return zombies_of(getpid()) == 0; }, 500);
+	EXPECT_EQ(zombies_of(getpid()), 0);
+	for (pid_t p : pids) {
+		EXPECT_FALSE(process_alive(p));
+		EXPECT_EQ(waitpid(p, nullptr, WNOHANG), -1); // reaped by the loop
+	}
+}
+
+int last_status;
+int callbacks;
+void recording_complete(struct uloop_process *proc, int status)
+{
+	last_status = status;
+	callbacks++;
+	task_complete(proc, status);
+}
+void fail_timeout(struct uloop_timeout *) { ADD_FAILURE() << "time-out fired"; }
+
+TEST_F(WorkerPool, ChildThatExitsFreesItsSlotAtOnceAndCancelsTheTimeout)
+{
+	callbacks = 0;
+	worker *w = start(true_argv, 5, recording_complete);
+	ASSERT_TRUE(w->timer.pending);
+	w->timer.cb = fail_timeout; // must never run now
+	long long started = monotonic_ms();
+	long long freed = run_until([&] { return !w->in_use; }, 2000);
+	EXPECT_LT(freed - started, 200);
+	EXPECT_EQ(callbacks, 1);
+	EXPECT_TRUE(WIFEXITED(last_status));
+	EXPECT_FALSE(w->timer.pending);
+	uloop_run_timeout(20);
+	w->timer.cb = worker_timeout_cb;
+	EXPECT_EQ(zombies_of(getpid()), 0);
+}
+
+TEST_F(WorkerPool, TimeoutCallbackSeesStatusZero)
+{
+	callbacks = 0;
+	last_status = -1;
+	worker *w = start(sleep_argv, 1, recording_complete);
+	run_until([&] { return !w->in_use; }, 3000);
+	EXPECT_EQ(callbacks, 1);
+	EXPECT_EQ(last_status, 0);
+}
+
+TEST_F(WorkerPool, MissingProgramEndsWith127AndReleasesTheSlot)
+{
+	callbacks = 0;
+	worker *w = start(missing_argv, 5, recording_complete);
+	run_until([&] { return !w->in_use; }, 2000);
+	EXPECT_EQ(callbacks, 1);
+	ASSERT_TRUE(WIFEXITED(last_status));
+	EXPECT_EQ(WEXITSTATUS(last_status), 127);
+}
+
+TEST_F(WorkerPool, DoneKillsEveryRunningChildAndFreesThePool)
+{
+	std::vector<pid_t> pids;
+	for (int i = 0; i < 3; i++)
+		pids.push_back(start(sleep_argv, 0)->proc.pid);
+	EXPECT_EQ(worker_done(), 0);
+	EXPECT_EQ(wk, nullptr);
+	uloop_run_timeout(100);
+	for (pid_t p : pids)
+		EXPECT_FALSE(process_alive(p));
+	EXPECT_EQ(zombies_of(getpid()), 0);
+	ASSERT_EQ(worker_init(), 0); // for TearDown
+}
+
+TEST_F(WorkerPool, KillWithoutAChildStillReleases)
+{
+	worker *w = worker_get();
+	w->proc.cb = task_complete;
+	EXPECT_EQ(kill_process(w), 0);
+	EXPECT_FALSE(w->in_use);
+}
+
+} // namespace
