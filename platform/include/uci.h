@@ -1,0 +1,177 @@
+/*
+ * libuci: the UCI configuration store, one file per package.
+ *
+ * This implementation has no staging: the save directory is accepted and
+ * kept, but nothing is ever read from it or written to it, and no override
+ * directory is merged into loads. Every change is recorded in the context
+ * until uci_commit writes it.
+ */
+#ifndef UCI_H
+#define UCI_H
+
+#include <stdbool.h>
+#include <stdio.h>
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define UCI_CONFDIR "/etc/config"
+#define UCI_SAVEDIR "/tmp/.uci"
+
+enum {
+	UCI_OK = 0,
+	UCI_ERR_MEM,
+	UCI_ERR_INVAL,
+	UCI_ERR_NOTFOUND,
+	UCI_ERR_IO,
+	UCI_ERR_PARSE,
+	UCI_ERR_DUPLICATE,
+	UCI_ERR_UNKNOWN,
+	UCI_ERR_LAST
+};
+
+struct uci_list {
+	struct uci_list *next;
+	struct uci_list *prev;
+};
+
+enum uci_type {
+	UCI_TYPE_UNSPEC = 0,
+	UCI_TYPE_DELTA = 1,
+	UCI_TYPE_PACKAGE = 2,
+	UCI_TYPE_SECTION = 3,
+	UCI_TYPE_OPTION = 4,
+	UCI_TYPE_PATH = 5,
+	UCI_TYPE_BACKEND = 6,
+	UCI_TYPE_ITEM = 7,
+	UCI_TYPE_HOOK = 8,
+};
+
+enum uci_option_type {
+	UCI_TYPE_STRING = 0,
+	UCI_TYPE_LIST = 1,
+};
+
+struct uci_element {
+	struct uci_list list;
+	enum uci_type type;
+	char *name;
+};
+
+struct uci_parse_context;
+struct uci_delta_log;
+
+struct uci_context {
+	struct uci_list root; /* loaded packages */
+	char *confdir;
+	char *savedir;
+	int flags;
+	int err;
+	const char *func;
+	/* where the last parse error was found */
+	const char *err_reason;
+	int err_line;
+	int err_byte;
+	char err_text[128];
+};
+
+struct uci_package {
+	struct uci_element e;
+	struct uci_list sections;
+	struct uci_context *ctx;
+	bool has_delta;
+	char *path;
+	int n_section;
+	struct uci_delta_log *deltas;
+};
+
+struct uci_section {
+	struct uci_element e;
+	struct uci_list options;
+	struct uci_package *package;
+	bool anonymous;
+	char *type;
+};
+
+struct uci_option {
+	struct uci_element e;
+	struct uci_section *section;
+	enum uci_option_type type;
+	union {
+		struct uci_list list;
+		char *string;
+	} v;
+};
+
+struct uci_ptr {
+	enum uci_type target;
+	enum {
+		UCI_LOOKUP_DONE = (1 << 0),
+		UCI_LOOKUP_COMPLETE = (1 << 1),
+		UCI_LOOKUP_EXTENDED = (1 << 2),
+	} flags;
+
+	struct uci_package *p;
+	struct uci_section *s;
+	struct uci_option *o;
+	struct uci_element *last;
+
+	const char *package;
+	const char *section;
+	const char *option;
+	const char *value;
+};
+
+#define list_to_element(ptr) \
+	((struct uci_element *)((char *)(ptr) - offsetof(struct uci_element, list)))
+
+#define uci_foreach_element(_list, _ptr) \
+	for (_ptr = list_to_element((_list)->next); &_ptr->list != (_list); \
+	     _ptr = list_to_element(_ptr->list.next))
+
+#define uci_foreach_element_safe(_list, _tmp, _ptr) \
+	for (_ptr = list_to_element((_list)->next), _tmp = list_to_element(_ptr->list.next); \
+	     &_ptr->list != (_list); _ptr = _tmp, _tmp = list_to_element(_ptr->list.next))
+
+#define uci_list_empty(list) ((list)->next == (list))
+
+#define uci_to_package(ptr) ((struct uci_package *)((char *)(ptr) - offsetof(struct uci_package, e)))
+#define uci_to_section(ptr) ((struct uci_section *)((char *)(ptr) - offsetof(struct uci_section, e)))
+#define uci_to_option(ptr) ((struct uci_option *)((char *)(ptr) - offsetof(struct uci_option, e)))
+
+struct uci_context *uci_alloc_context(void);
+void uci_free_context(struct uci_context *ctx);
+
+int uci_set_confdir(struct uci_context *ctx, const char *dir);
+int uci_set_savedir(struct uci_context *ctx, const char *dir);
+
+int uci_load(struct uci_context *ctx, const char *name, struct uci_package **package);
+int uci_unload(struct uci_context *ctx, struct uci_package *p);
+
+int uci_lookup_ptr(struct uci_context *ctx, struct uci_ptr *ptr, char *str, bool extended);
+int uci_set(struct uci_context *ctx, struct uci_ptr *ptr);
+int uci_add_list(struct uci_context *ctx, struct uci_ptr *ptr);
+int uci_del_list(struct uci_context *ctx, struct uci_ptr *ptr);
+int uci_delete(struct uci_context *ctx, struct uci_ptr *ptr);
+int uci_save(struct uci_context *ctx, struct uci_package *p);
+int uci_commit(struct uci_context *ctx, struct uci_package **p, bool overwrite);
+
+struct uci_section *uci_lookup_section(struct uci_context *ctx, struct uci_package *p,
+				       const char *name);
+struct uci_option *uci_lookup_option(struct uci_context *ctx, struct uci_section *s,
+				     const char *name);
+const char *uci_lookup_option_string(struct uci_context *ctx, struct uci_section *s,
+				     const char *name);
+
+int uci_export(struct uci_context *ctx, FILE *stream, struct uci_package *package, bool header);
+
+void uci_perror(struct uci_context *ctx, const char *str);
+void uci_get_errorstr(struct uci_context *ctx, char **dest, const char *str);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

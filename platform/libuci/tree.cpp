@@ -1,0 +1,322 @@
+// Packages, sections, options and list items, and the changes applied to them.
+#include "internal.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace uci_impl {
+
+namespace {
+
+void list_init(struct uci_list *l)
+{
+	l->next = l->prev = l;
+}
+
+void list_append(struct uci_list *head, struct uci_list *e)
+{
+	e->prev = head->prev;
+	e->next = head;
+	head->prev->next = e;
+	head->prev = e;
+}
+
+void list_unlink(struct uci_list *e)
+{
+	e->prev->next = e->next;
+	e->next->prev = e->prev;
+	list_init(e);
+}
+
+char *dup_text(std::string_view s)
+{
+	char *p = static_cast<char *>(malloc(s.size() + 1));
+	if (!p)
+		abort(); // the tree has no way to report a lost allocation
+	memcpy(p, s.data(), s.size());
+	p[s.size()] = 0;
+	return p;
+}
+
+template <typename T>
+T *alloc_element(enum uci_type type, std::string_view name)
+{
+	T *t = static_cast<T *>(calloc(1, sizeof(T)));
+	if (!t)
+		abort();
+	list_init(&t->e.list);
+	t->e.type = type;
+	t->e.name = dup_text(name);
+	return t;
+}
+
+struct uci_element *new_item(std::string_view value)
+{
+	auto *e = static_cast<struct uci_element *>(calloc(1, sizeof(struct uci_element)));
+	if (!e)
+		abort();
+	list_init(&e->list);
+	e->type = UCI_TYPE_ITEM;
+	e->name = dup_text(value);
+	return e;
+}
+
+void free_items(struct uci_list *l)
+{
+	while (l->next != l) {
+		struct uci_element *e = list_to_element(l->next);
+		list_unlink(&e->list);
+		free(e->name);
+		free(e);
+	}
+}
+
+// Stable across re-reads as long as the sections keep their order.
+uint16_t type_hash(std::string_view type)
+{
+	uint32_t h = 5381;
+	for (char c : type)
+		h = h * 33 + static_cast<unsigned char>(c);
+	return static_cast<uint16_t>(h ^ (h >> 16));
+}
+
+} // namespace
+
+bool valid_name(std::string_view s)
+{
+	if (s.empty())
+		return false;
+	for (char c : s) {
+		if (!(isalnum(static_cast<unsigned char>(c)) || c == '_'))
+			return false;
+	}
+	return true;
+}
+
+bool valid_type(std::string_view s)
+{
+	if (s.empty())
+		return false;
+	for (char c : s) {
+		if (!(isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-'))
+			return false;
+	}
+	return true;
+}
+
+bool valid_value(std::string_view s)
+{
+	for (char c : s) {
+		auto u = static_cast<unsigned char>(c);
+		if ((u < 0x20 && c != '\t' && c != '\r' && c != '\n') || u == 0x7f)
+			return false;
+	}
+	return true;
+}
+
+bool valid_package_name(std::string_view s)
+{
+	if (s.empty() || s[0] == '.')
+		return false;
+	for (char c : s) {
+		if (!(isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.'))
+			return false;
+	}
+	return true;
+}
+
+uci_package *package_new(struct uci_context *ctx, std::string_view name)
+{
+	auto *p = alloc_element<uci_package>(UCI_TYPE_PACKAGE, name);
+	list_init(&p->sections);
+	p->ctx = ctx;
+	p->deltas = new uci_delta_log;
+	return p;
+}
+
+void package_clear(uci_package *p)
+{
+	while (p->sections.next != &p->sections)
+		section_free(uci_to_section(list_to_element(p->sections.next)));
+	p->n_section = 0;
+}
+
+void package_free(uci_package *p)
+{
+	if (!p)
+		return;
+	package_clear(p);
+	list_unlink(&p->e.list);
+	delete p->deltas;
+	free(p->path);
+	free(p->e.name);
+	free(p);
+}
+
+uci_section *section_add(uci_package *p, std::string_view type, const char *name)
+{
+	char generated[32];
+	if (!name) {
+		snprintf(generated, sizeof(generated), "cfg%02x%04x", p->n_section & 0xff,
+			 type_hash(type));
+		name = generated;
+	}
+	auto *s = alloc_element<uci_section>(UCI_TYPE_SECTION, name);
+	list_init(&s->options);
+	s->package = p;
+	s->anonymous = name == generated;
+	s->type = dup_text(type);
+	list_append(&p->sections, &s->e.list);
+	p->n_section++;
+	return s;
+}
+
+void option_free(uci_option *o)
+{
+	list_unlink(&o->e.list);
+	if (o->type == UCI_TYPE_LIST)
+		free_items(&o->v.list);
+	else
+		free(o->v.string);
+	free(o->e.name);
+	free(o);
+}
+
+void section_free(uci_section *s)
+{
+	while (s->options.next != &s->options)
+		option_free(uci_to_option(list_to_element(s->options.next)));
+	list_unlink(&s->e.list);
+	free(s->type);
+	free(s->e.name);
+	free(s);
+}
+
+uci_section *find_section(uci_package *p, std::string_view name)
+{
+	struct uci_element *e;
+	uci_foreach_element(&p->sections, e) {
+		if (name == e->name)
+			return uci_to_section(e);
+	}
+	return nullptr;
+}
+
+uci_option *find_option(uci_section *s, std::string_view name)
+{
+	struct uci_element *e;
+	uci_foreach_element(&s->options, e) {
+		if (name == e->name)
+			return uci_to_option(e);
+	}
+	return nullptr;
+}
+
+// An empty value deletes the option; a list of that name is replaced.
+bool option_set(uci_section *s, std::string_view name, std::string_view value)
+{
+	uci_option *o = find_option(s, name);
+	if (value.empty()) {
+		if (o)
+			option_free(o);
+		return true;
+	}
+	if (o && o->type == UCI_TYPE_STRING) {
+		free(o->v.string);
+		o->v.string = dup_text(value);
+		return true;
+	}
+	if (o) {
+		free_items(&o->v.list);
+		o->type = UCI_TYPE_STRING;
+		o->v.string = dup_text(value);
+		return true;
+	}
+	o = alloc_element<uci_option>(UCI_TYPE_OPTION, name);
+	o->section = s;
+	o->type = UCI_TYPE_STRING;
+	o->v.string = dup_text(value);
+	list_append(&s->options, &o->e.list);
+	return true;
+}
+
+// A string option of that name becomes a list with its value first.
+bool option_add_item(uci_section *s, std::string_view name, std::string_view value)
+{
+	uci_option *o = find_option(s, name);
+	if (!o) {
+		o = alloc_element<uci_option>(UCI_TYPE_OPTION, name);
+		o->section = s;
+		o->type = UCI_TYPE_LIST;
+		list_init(&o->v.list);
+		list_append(&s->options, &o->e.list);
+	} else if (o->type == UCI_TYPE_STRING) {
+		char *old = o->v.string;
+		o->type = UCI_TYPE_LIST;
+		list_init(&o->v.list);
+		list_append(&o->v.list, &new_item(old)->list);
+		free(old);
+	}
+	list_append(&o->v.list, &new_item(value)->list);
+	return true;
+}
+
+namespace {
+
+bool remove_items(uci_section *s, std::string_view name, std::string_view value)
+{
+	uci_option *o = find_option(s, name);
+	if (!o || o->type != UCI_TYPE_LIST)
+		return false;
+	struct uci_element *e, *tmp;
+	uci_foreach_element_safe(&o->v.list, tmp, e) {
+		if (value == e->name) {
+			list_unlink(&e->list);
+			free(e->name);
+			free(e);
+		}
+	}
+	if (uci_list_empty(&o->v.list))
+		option_free(o);
+	return true;
+}
+
+} // namespace
+
+bool apply_delta(uci_package *p, const delta &d)
+{
+	uci_section *s = find_section(p, d.section);
+	switch (d.op) {
+	case delta_op::set:
+		if (!d.option.empty())
+			return s && option_set(s, d.option, d.value);
+		if (s) {
+			free(s->type);
+			s->type = dup_text(d.value);
+		} else {
+			section_add(p, d.value, d.section.c_str());
+		}
+		return true;
+	case delta_op::add_list:
+		return s && option_add_item(s, d.option, d.value);
+	case delta_op::del_list:
+		return s && remove_items(s, d.option, d.value);
+	case delta_op::remove:
+		if (!s)
+			return false;
+		if (d.option.empty()) {
+			section_free(s);
+			return true;
+		}
+		if (uci_option *o = find_option(s, d.option)) {
+			option_free(o);
+			return true;
+		}
+		return false;
+	}
+	return false;
+}
+
+} // namespace uci_impl

@@ -1,0 +1,361 @@
+// The UCI store: file syntax, export format, changes through pointers.
+#include <uci.h>
+
+#include "support/spawn.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+#include <regex>
+#include <sys/stat.h>
+
+using testing_support::read_file;
+using testing_support::temp_dir;
+
+namespace {
+
+void write_file(const std::string &path, const std::string &text)
+{
+	std::ofstream(path, std::ios::binary) << text;
+}
+
+class UciStore : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		ctx = uci_alloc_context();
+		uci_set_confdir(ctx, dir.path().c_str());
+	}
+	void TearDown() override { uci_free_context(ctx); }
+
+	struct uci_package *load(const std::string &text, int *err = nullptr)
+	{
+		write_file(dir.file("pkg"), text);
+		struct uci_package *p = nullptr;
+		int r = uci_load(ctx, "pkg", &p);
+		if (err)
+			*err = r;
+		return p;
+	}
+
+	std::string exported(struct uci_package *p)
+	{
+		char *buf = nullptr;
+		size_t len = 0;
+		FILE *f = open_memstream(&buf, &len);
+		uci_export(ctx, f, p, false);
+		fclose(f);
+		std::string out(buf, len);
+		free(buf);
+		return out;
+	}
+
+	int set(const std::string &expr)
+	{
+		std::string copy = expr;
+		struct uci_ptr ptr;
+		int r = uci_lookup_ptr(ctx, &ptr, copy.data(), true);
+		return r != UCI_OK ? r : uci_set(ctx, &ptr);
+	}
+
+	int add_list(const std::string &expr)
+	{
+		std::string copy = expr;
+		struct uci_ptr ptr;
+		int r = uci_lookup_ptr(ctx, &ptr, copy.data(), true);
+		return r != UCI_OK ? r : uci_add_list(ctx, &ptr);
+	}
+
+	int commit(const char *name = "pkg")
+	{
+		struct uci_element *e;
+		uci_foreach_element(&ctx->root, e) {
+			if (std::string(e->name) == name) {
+				struct uci_package *p = uci_to_package(e);
+				return uci_commit(ctx, &p, false);
+			}
+		}
+		return UCI_ERR_NOTFOUND;
+	}
+
+	temp_dir dir;
+	struct uci_context *ctx = nullptr;
+};
+
+TEST_F(UciStore, QuotingEscapesAndCommentsAsTheDeviceReadsThem)
+{
+	struct uci_package *p = load(
+		"package pkg\n"
+		"# a comment\n"
+		"config main 'sec'   # trailing comment\n"
+		"\toption bare word#comment\n"
+		"\toption single 'a \\ \"b\" #c'\n"
+		"\toption dbl \"x\\\"y\\$z\\\\ #w\"\n"
+		"\toption glued 'it'\\''s'\n"
+		"\toption esc a\\ b\n"
+		"\toption multi 'line one\n"
+		"line two'\n");
+	ASSERT_NE(p, nullptr);
+	EXPECT_EQ(exported(p),
+		  "\nconfig main 'sec'\n"
+		  "\toption bare 'word'\n"
+		  "\toption single 'a \\ \"b\" #c'\n"
+		  "\toption dbl 'x\"y$z\\ #w'\n"
+		  "\toption glued 'it'\\''s'\n"
+		  "\toption esc 'a b'\n"
+		  "\toption multi 'line one\nline two'\n"
+		  "\n");
+}
+
+TEST_F(UciStore, SectionsMergeOptionsReplaceListsAndEmptyValuesDelete)
+{
+	struct uci_package *p = load(
+		"config t 'a'\n"
+		"\toption x '1'\n"
+		"\tlist l 'one'\n"
+		"\toption y 'keep'\n"
+		"config t\n"
+		"\toption z ''\n"
+		"\tlist e ''\n"
+		"config t 'a'\n"
+		"\toption x '2'\n"        // later option replaces earlier
+		"\toption l 'single'\n"   // an option replaces a list
+		"\tlist y 'more'\n"       // a list after an option keeps its value first
+		"\toption y2 'v'\n"
+		"\toption y2 ''\n");      // empty deletes
+	ASSERT_NE(p, nullptr);
+	std::string out = exported(p);
+	EXPECT_EQ(out,
+		  "\nconfig t 'a'\n"
+		  "\toption x '2'\n"
+		  "\toption l 'single'\n"
+		  "\tlist y 'keep'\n"
+		  "\tlist y 'more'\n"
+		  "\nconfig t\n"
+		  "\tlist e ''\n"
+		  "\n");
+	struct uci_element *e;
+	std::vector<std::string> names;
+	uci_foreach_element(&p->sections, e)
+		names.push_back(e->name);
+	ASSERT_EQ(names.size(), 2u);
+	EXPECT_TRUE(std::regex_match(names[1], std::regex("cfg[0-9a-f]{6}"))) << names[1];
+	EXPECT_TRUE(uci_to_section(list_to_element(p->sections.prev))->anonymous);
+}
+
+struct bad_file {
+	const char *what;
+	const char *text;
+	int line;
+};
+
+class UciBadFile : public UciStore, public ::testing::WithParamInterface<bad_file> {};
+
+TEST_P(UciBadFile, FailsWithParseErrorAndLeavesNoPackage)
+{
+	int err = 0;
+	EXPECT_EQ(load(GetParam().text, &err), nullptr);
+	EXPECT_EQ(err, UCI_ERR_PARSE) << GetParam().what;
+	EXPECT_EQ(ctx->err_line, GetParam().line) << GetParam().what;
+	EXPECT_TRUE(uci_list_empty(&ctx->root));
+	char *msg = nullptr;
+	uci_get_errorstr(ctx, &msg, "uci");
+	EXPECT_NE(std::string(msg).find("Parse error"), std::string::npos);
+	EXPECT_NE(std::string(msg).find("at line " + std::to_string(GetParam().line)), std::string::npos) << msg;
+	free(msg);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, UciBadFile, ::testing::Values(
+	bad_file{"option before config", "\n\toption a 'b'\n", 2},
+	bad_file{"list before config", "list a 'b'\n", 1},
+	bad_file{"unknown command", "config t\n\tset a b\n", 2},
+	bad_file{"bad option name", "config t\n\toption a-b 'c'\n", 2},
+	bad_file{"bad section name", "config t 'a.b'\n", 1},
+	bad_file{"type of two words", "config 'a b'\n", 1},
+	bad_file{"too many words", "config t n extra\n", 1},
+	bad_file{"option without value", "config t\n\toption a\n", 2},
+	bad_file{"unterminated single quote", "config t\n\toption a 'b\n\n", 2},
+	bad_file{"unterminated double quote", "config t\n\toption a \"b\n", 2},
+	bad_file{"same name other type", "config t 'n'\nconfig u 'n'\n", 2},
+	bad_file{"package after a section", "config t\npackage pkg\n", 2}));
+
+TEST_F(UciStore, MissingPackageIsNotFound)
+{
+	struct uci_package *p = nullptr;
+	EXPECT_EQ(uci_load(ctx, "nothing", &p), UCI_ERR_NOTFOUND);
+	EXPECT_EQ(p, nullptr);
+	EXPECT_EQ(uci_load(ctx, "../etc", &p), UCI_ERR_INVAL);
+	EXPECT_EQ(uci_load(ctx, ".pkg.uci-x", &p), UCI_ERR_INVAL);
+}
+
+TEST_F(UciStore, LookupsSeeStringsListsAndExtendedSections)
+{
+	struct uci_package *p = load("config a 'one'\n\toption s 'v'\n\tlist l 'x'\nconfig b\nconfig a\n\toption s 'last'\n");
+	ASSERT_NE(p, nullptr);
+	struct uci_section *one = uci_lookup_section(ctx, p, "one");
+	ASSERT_NE(one, nullptr);
+	EXPECT_STREQ(uci_lookup_option_string(ctx, one, "s"), "v");
+	EXPECT_EQ(uci_lookup_option_string(ctx, one, "l"), nullptr); // a list
+	ASSERT_NE(uci_lookup_option(ctx, one, "l"), nullptr);
+	EXPECT_EQ(uci_lookup_option(ctx, one, "l")->type, UCI_TYPE_LIST);
+
+	char expr[] = "pkg.@a[-1].s";
+	struct uci_ptr ptr;
+	ASSERT_EQ(uci_lookup_ptr(ctx, &ptr, expr, true), UCI_OK);
+	ASSERT_TRUE(ptr.flags & uci_ptr::UCI_LOOKUP_COMPLETE);
+	EXPECT_STREQ(ptr.o->v.string, "last");
+	char missing[] = "pkg.@a[5]";
+	ASSERT_EQ(uci_lookup_ptr(ctx, &ptr, missing, true), UCI_OK);
+	EXPECT_FALSE(ptr.flags & uci_ptr::UCI_LOOKUP_COMPLETE);
+}
+
+TEST_F(UciStore, SetChangesOnlyExistingSectionsAndCreatesSectionsByType)
+{
+	load("config t 'a'\n\toption x '1'\n");
+	EXPECT_EQ(set("pkg.nosuch.x=1"), UCI_ERR_INVAL);
+	EXPECT_EQ(set("nopkg.a.x=1"), UCI_ERR_NOTFOUND);
+	EXPECT_EQ(set("pkg.a.x=2"), UCI_OK);
+	EXPECT_EQ(set("pkg.b=newtype"), UCI_OK);
+	EXPECT_EQ(set("pkg.b.y=3"), UCI_OK);
+	EXPECT_EQ(set("pkg.a=other"), UCI_OK);
+	EXPECT_EQ(add_list("pkg.a.x=more"), UCI_OK); // string becomes a list
+	ASSERT_EQ(commit(), UCI_OK);
+	EXPECT_EQ(read_file(dir.file("pkg")),
+		  "\nconfig other 'a'\n\tlist x '2'\n\tlist x 'more'\n"
+		  "\nconfig newtype 'b'\n\toption y '3'\n\n");
+	EXPECT_FALSE(std::ifstream(dir.file("nopkg")).good()); // never created
+}
+
+TEST_F(UciStore, ControlCharactersAreRefusedAndNothingIsWritten)
+{
+	load("config t 'a'\n\toption x '1'\n");
+	std::string before = read_file(dir.file("pkg"));
+	for (char c : {'\x01', '\x1b', '\x7f'}) {
+		EXPECT_EQ(set(std::string("pkg.a.x=bad") + c), UCI_ERR_INVAL);
+		EXPECT_EQ(add_list(std::string("pkg.a.l=bad") + c), UCI_ERR_INVAL);
+	}
+	EXPECT_EQ(commit(), UCI_OK);
+	EXPECT_EQ(read_file(dir.file("pkg")), before);
+}
+
+TEST_F(UciStore, CommitWithoutChangesWritesNothing)
+{
+	load("config t 'a'\n\toption x '1'\n");
+	struct stat before, after;
+	stat(dir.file("pkg").c_str(), &before);
+	EXPECT_EQ(set("pkg.a.x=1"), UCI_OK); // the value it already has
+	EXPECT_EQ(commit(), UCI_OK);
+	stat(dir.file("pkg").c_str(), &after);
+	EXPECT_EQ(before.st_ino, after.st_ino);
+	EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
+	EXPECT_EQ(read_file(dir.file("pkg")), "config t 'a'\n\toption x '1'\n");
+}
+
+TEST_F(UciStore, CommitKeepsTheFileModeAndOtherContextsChanges)
+{
+	load("config t 'a'\n\toption x '1'\n\toption y '1'\n");
+	chmod(dir.file("pkg").c_str(), 0600);
+	struct uci_context *other = uci_alloc_context();
+	uci_set_confdir(other, dir.path().c_str());
+	char expr[] = "pkg.a.y=other";
+	struct uci_ptr ptr;
+	ASSERT_EQ(uci_lookup_ptr(other, &ptr, expr, true), UCI_OK);
+	ASSERT_EQ(uci_set(other, &ptr), UCI_OK);
+
+	ASSERT_EQ(set("pkg.a.x=mine"), UCI_OK);
+	ASSERT_EQ(commit(), UCI_OK);
+	ASSERT_EQ(uci_commit(other, &ptr.p, false), UCI_OK);
+	uci_free_context(other);
+
+	EXPECT_EQ(read_file(dir.file("pkg")), "\nconfig t 'a'\n\toption x 'mine'\n\toption y 'other'\n\n");
+	struct stat st;
+	stat(dir.file("pkg").c_str(), &st);
+	EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(UciStore, CommitRefusesToRewriteABrokenFile)
+{
+	load("config t 'a'\n\toption x '1'\n");
+	ASSERT_EQ(set("pkg.a.x=2"), UCI_OK);
+	write_file(dir.file("pkg"), "config t 'a\n"); // broken meanwhile
+	EXPECT_EQ(commit(), UCI_ERR_PARSE);
+	EXPECT_EQ(read_file(dir.file("pkg")), "config t 'a\n");
+}
+
+// Values with every character the format must carry read back unchanged.
+TEST_F(UciStore, AnyCommittedTreeReadsBackTheSame)
+{
+	const std::string alphabet = std::string("ab Z09'\"\\#\t\r\n$;=.-_{}") + "\xc3\xa9";
+	std::mt19937 rng(1234);
+	auto random_value = [&](bool allow_empty) {
+		std::string v;
+		size_t n = rng() % 12 + (allow_empty ? 0 : 1);
+		for (size_t i = 0; i < n; i++)
+			v += alphabet[rng() % alphabet.size()];
+		return v;
+	};
+	for (int round = 0; round < 40; round++) {
+		write_file(dir.file("rt"), "config t 'base'\n");
+		struct uci_context *w = uci_alloc_context();
+		uci_set_confdir(w, dir.path().c_str());
+		std::string expected;
+		for (int s = 0; s < 3; s++) {
+			std::string sec = "s" + std::to_string(s);
+			std::string e = "rt." + sec + "=type-" + std::to_string(s);
+			struct uci_ptr ptr;
+			ASSERT_EQ(uci_lookup_ptr(w, &ptr, e.data(), true), UCI_OK);
+			ASSERT_EQ(uci_set(w, &ptr), UCI_OK);
+			expected += "\nconfig type-" + std::to_string(s) + " '" + sec + "'\n";
+			for (int o = 0; o < 3; o++) {
+				std::string value = random_value(false);
+				struct uci_ptr op = {};
+				std::string name = "o" + std::to_string(o);
+				op.package = "rt";
+				op.section = sec.c_str();
+				op.option = name.c_str();
+				op.value = value.c_str();
+				bool list = o == 2;
+				ASSERT_EQ(list ? uci_add_list(w, &op) : uci_set(w, &op), UCI_OK);
+				std::string item = random_value(true);
+				op.flags = {};
+				op.value = item.c_str();
+				if (list) {
+					ASSERT_EQ(uci_add_list(w, &op), UCI_OK);
+				}
+				std::string q, qi;
+				for (char c : value)
+					q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+				for (char c : item)
+					qi += c == '\'' ? std::string("'\\''") : std::string(1, c);
+				if (list)
+					expected += "\tlist " + name + " '" + q + "'\n\tlist " + name + " '" + qi + "'\n";
+				else
+					expected += "\toption " + name + " '" + q + "'\n";
+			}
+		}
+		struct uci_ptr pp = {};
+		pp.package = "rt";
+		ASSERT_EQ(uci_lookup_ptr(w, &pp, nullptr, true), UCI_OK);
+		ASSERT_EQ(uci_commit(w, &pp.p, false), UCI_OK);
+		uci_free_context(w);
+
+		std::string written = read_file(dir.file("rt"));
+		EXPECT_EQ(written, "\nconfig t 'base'\n" + expected + "\n");
+
+		struct uci_context *r = uci_alloc_context();
+		uci_set_confdir(r, dir.path().c_str());
+		struct uci_package *p = nullptr;
+		ASSERT_EQ(uci_load(r, "rt", &p), UCI_OK) << written;
+		char *buf = nullptr;
+		size_t len = 0;
+		FILE *f = open_memstream(&buf, &len);
+		uci_export(r, f, p, false);
+		fclose(f);
+		EXPECT_EQ(std::string(buf, len), written);
+		free(buf);
+		uci_free_context(r);
+	}
+}
+
+} // namespace
