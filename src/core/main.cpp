@@ -6,6 +6,7 @@ extern "C" {
 #include "log.h"
 #include "options.h"
 #include "signals.h"
+#include "../config/device.h"
 #include "../worker/worker.h"
 
 #include <cstdio>
@@ -38,6 +39,8 @@ int main(int argc, char **argv)
 		KLOG_ERR("worker init error, exit\n");
 		return -1;
 	}
+
+	config_refresh(); // on failure the flags stay 0: the LAN-AP object
 
 	uloop_init();
 	uloop_run_timeout(-1);

@@ -1,0 +1,32 @@
+// A private /etc/config: an overlay on /etc in a mount namespace of its own,
+// with the test's directory bound at /etc/config. The host's /etc is never
+// written.
+#pragma once
+
+#include <string>
+
+namespace testing_support {
+
+// In the calling process (a forked child): false when it could not be made.
+bool enter_private_etc_config(const std::string &confdir, const std::string &scratch);
+
+// The same as a shell command line, for running real binaries under
+// `unshare -m`.
+std::string etc_config_shell(const std::string &confdir, const std::string &scratch);
+
+// Runs fn in a forked child that sees confdir as /etc/config; true when the
+// child's checks all passed.
+template <typename F>
+bool with_etc_config(const std::string &confdir, const std::string &scratch, F fn);
+
+int run_forked_check(const std::string &confdir, const std::string &scratch, void (*fn)(void *),
+		     void *arg);
+
+template <typename F>
+bool with_etc_config(const std::string &confdir, const std::string &scratch, F fn)
+{
+	auto trampoline = [](void *p) { (*static_cast<F *>(p))(); };
+	return run_forked_check(confdir, scratch, trampoline, &fn) == 0;
+}
+
+} // namespace testing_support
