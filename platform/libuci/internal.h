@@ -43,7 +43,8 @@ void section_free(uci_section *s);
 uci_section *find_section(uci_package *p, std::string_view name);
 uci_option *find_option(uci_section *s, std::string_view name);
 bool option_set(uci_section *s, std::string_view name, std::string_view value);
-bool option_add_item(uci_section *s, std::string_view name, std::string_view value);
+uci_option *option_add_item(uci_section *s, std::string_view name, std::string_view value);
+void option_append_item(uci_option *list, std::string_view value);
 void option_free(uci_option *o);
 
 // Applies a change to a tree; false when it does not fit the tree.

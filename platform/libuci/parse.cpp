@@ -1,7 +1,9 @@
 // The UCI file format: reading a package, and writing it back.
 #include "internal.h"
 
+#include <array>
 #include <cerrno>
+#include <cstring>
 #include <unistd.h>
 
 namespace uci_impl {
@@ -83,6 +85,16 @@ private:
 		line_start_ = p_;
 	}
 
+	// Values that span lines keep the line count right for later errors.
+	void count_lines(const char *from, const char *to)
+	{
+		while (auto *nl = static_cast<const char *>(memchr(from, '\n', static_cast<size_t>(to - from)))) {
+			line_++;
+			line_start_ = nl + 1;
+			from = nl + 1;
+		}
+	}
+
 	void take(std::string &out)
 	{
 		if (*p_ == '\n') {
@@ -97,6 +109,14 @@ private:
 	{
 		out.clear();
 		while (p_ < end_) {
+			// Plain characters go in as one run.
+			const char *run = p_;
+			while (p_ < end_ && !special(*p_))
+				p_++;
+			if (p_ != run)
+				out.append(run, static_cast<size_t>(p_ - run));
+			if (p_ == end_)
+				break;
 			char c = *p_;
 			if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '#')
 				break;
@@ -107,21 +127,15 @@ private:
 			int q_line = line_;
 			const char *q_line_start = line_start_, *q_pos = p_;
 			if (c == '\'') {
-				p_++;
-				const char *start = p_;
-				while (p_ < end_ && *p_ != '\'') {
-					if (*p_ == '\n') {
-						line_++;
-						line_start_ = p_ + 1;
-					}
-					p_++;
-				}
-				if (p_ == end_) {
+				const char *start = ++p_;
+				auto *close = static_cast<const char *>(memchr(start, '\'', static_cast<size_t>(end_ - start)));
+				if (!close) {
 					fail_at("unterminated '", q_line, q_line_start, q_pos);
 					return false;
 				}
-				out.append(start, static_cast<size_t>(p_ - start));
-				p_++;
+				count_lines(start, close);
+				out.append(start, static_cast<size_t>(close - start));
+				p_ = close + 1;
 				continue;
 			}
 			if (c == '"') {
@@ -141,12 +155,22 @@ private:
 				}
 				continue;
 			}
-			if (c == '\\' && p_ + 1 < end_)
+			// a backslash outside quotes
+			if (p_ + 1 < end_)
 				p_++;
 			take(out);
 		}
 		return true;
 	}
+
+	static bool special(char c) { return special_chars[static_cast<unsigned char>(c)]; }
+
+	static constexpr auto special_chars = [] {
+		std::array<bool, 256> t{};
+		for (unsigned char c : {' ', '\t', '\r', '\n', '#', '\'', '"', '\\', '\0'})
+			t[c] = true;
+		return t;
+	}();
 
 	const char *p_;
 	const char *end_;
@@ -227,6 +251,7 @@ private:
 		std::string_view type = words_[1];
 		if (!valid_type(type))
 			return fail("invalid section type");
+		last_list_ = nullptr;
 		if (words_.size() == 2) {
 			section_ = section_add(pkg_, type, nullptr);
 			return true;
@@ -252,14 +277,23 @@ private:
 			return fail(list ? "invalid list statement" : "invalid option statement");
 		if (!valid_name(words_[1]))
 			return fail("invalid option name");
-		if (list)
-			return option_add_item(section_, words_[1], words_[2]);
-		return option_set(section_, words_[1], words_[2]);
+		if (!list) {
+			last_list_ = nullptr; // the option may replace or delete it
+			return option_set(section_, words_[1], words_[2]);
+		}
+		// Lists come in runs of lines: skip the lookup for the same one.
+		if (last_list_ && words_[1] == last_list_->e.name) {
+			option_append_item(last_list_, words_[2]);
+			return true;
+		}
+		last_list_ = option_add_item(section_, words_[1], words_[2]);
+		return true;
 	}
 
 	uci_package *pkg_;
 	lexer lex_;
 	uci_section *section_ = nullptr;
+	uci_option *last_list_ = nullptr;
 	bool sections_seen_ = false;
 	// Word storage is reused from statement to statement.
 	std::vector<std::string> buffers_;

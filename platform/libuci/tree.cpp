@@ -1,7 +1,7 @@
 // Packages, sections, options and list items, and the changes applied to them.
 #include "internal.h"
 
-#include <cctype>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,26 +40,36 @@ char *dup_text(std::string_view s)
 	return p;
 }
 
+// An element and its name share one allocation; names never change.
+template <typename T>
+T *alloc_with_name(std::string_view name)
+{
+	T *t = static_cast<T *>(malloc(sizeof(T) + name.size() + 1));
+	if (!t)
+		abort();
+	memset(t, 0, sizeof(T));
+	char *text = reinterpret_cast<char *>(t + 1);
+	memcpy(text, name.data(), name.size());
+	text[name.size()] = 0;
+	return t;
+}
+
 template <typename T>
 T *alloc_element(enum uci_type type, std::string_view name)
 {
-	T *t = static_cast<T *>(calloc(1, sizeof(T)));
-	if (!t)
-		abort();
+	T *t = alloc_with_name<T>(name);
 	list_init(&t->e.list);
 	t->e.type = type;
-	t->e.name = dup_text(name);
+	t->e.name = reinterpret_cast<char *>(t + 1);
 	return t;
 }
 
 struct uci_element *new_item(std::string_view value)
 {
-	auto *e = static_cast<struct uci_element *>(calloc(1, sizeof(struct uci_element)));
-	if (!e)
-		abort();
+	auto *e = alloc_with_name<struct uci_element>(value);
 	list_init(&e->list);
 	e->type = UCI_TYPE_ITEM;
-	e->name = dup_text(value);
+	e->name = reinterpret_cast<char *>(e + 1);
 	return e;
 }
 
@@ -68,9 +78,20 @@ void free_items(struct uci_list *l)
 	while (l->next != l) {
 		struct uci_element *e = list_to_element(l->next);
 		list_unlink(&e->list);
-		free(e->name);
 		free(e);
 	}
+}
+
+constexpr auto name_chars = [] {
+	std::array<bool, 256> t{};
+	for (int c = 0; c < 256; c++)
+		t[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+	return t;
+}();
+
+bool is_name_char(char c)
+{
+	return name_chars[static_cast<unsigned char>(c)];
 }
 
 // Stable across re-reads as long as the sections keep their order.
@@ -82,6 +103,11 @@ uint16_t type_hash(std::string_view type)
 	return static_cast<uint16_t>(h ^ (h >> 16));
 }
 
+bool same_name(const char *stored, std::string_view name)
+{
+	return strncmp(stored, name.data(), name.size()) == 0 && stored[name.size()] == 0;
+}
+
 } // namespace
 
 bool valid_name(std::string_view s)
@@ -89,7 +115,7 @@ bool valid_name(std::string_view s)
 	if (s.empty())
 		return false;
 	for (char c : s) {
-		if (!(isalnum(static_cast<unsigned char>(c)) || c == '_'))
+		if (!is_name_char(c))
 			return false;
 	}
 	return true;
@@ -100,7 +126,7 @@ bool valid_type(std::string_view s)
 	if (s.empty())
 		return false;
 	for (char c : s) {
-		if (!(isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-'))
+		if (!(is_name_char(c) || c == '-'))
 			return false;
 	}
 	return true;
@@ -121,7 +147,7 @@ bool valid_package_name(std::string_view s)
 	if (s.empty() || s[0] == '.')
 		return false;
 	for (char c : s) {
-		if (!(isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.'))
+		if (!(is_name_char(c) || c == '-' || c == '.'))
 			return false;
 	}
 	return true;
@@ -151,7 +177,6 @@ void package_free(uci_package *p)
 	list_unlink(&p->e.list);
 	delete p->deltas;
 	free(p->path);
-	free(p->e.name);
 	free(p);
 }
 
@@ -180,7 +205,6 @@ void option_free(uci_option *o)
 		free_items(&o->v.list);
 	else
 		free(o->v.string);
-	free(o->e.name);
 	free(o);
 }
 
@@ -190,7 +214,6 @@ void section_free(uci_section *s)
 		option_free(uci_to_option(list_to_element(s->options.next)));
 	list_unlink(&s->e.list);
 	free(s->type);
-	free(s->e.name);
 	free(s);
 }
 
@@ -198,7 +221,7 @@ uci_section *find_section(uci_package *p, std::string_view name)
 {
 	struct uci_element *e;
 	uci_foreach_element(&p->sections, e) {
-		if (name == e->name)
+		if (same_name(e->name, name))
 			return uci_to_section(e);
 	}
 	return nullptr;
@@ -208,7 +231,7 @@ uci_option *find_option(uci_section *s, std::string_view name)
 {
 	struct uci_element *e;
 	uci_foreach_element(&s->options, e) {
-		if (name == e->name)
+		if (same_name(e->name, name))
 			return uci_to_option(e);
 	}
 	return nullptr;
@@ -242,8 +265,13 @@ bool option_set(uci_section *s, std::string_view name, std::string_view value)
 	return true;
 }
 
+void option_append_item(uci_option *list, std::string_view value)
+{
+	list_append(&list->v.list, &new_item(value)->list);
+}
+
 // A string option of that name becomes a list with its value first.
-bool option_add_item(uci_section *s, std::string_view name, std::string_view value)
+uci_option *option_add_item(uci_section *s, std::string_view name, std::string_view value)
 {
 	uci_option *o = find_option(s, name);
 	if (!o) {
@@ -259,8 +287,8 @@ bool option_add_item(uci_section *s, std::string_view name, std::string_view val
 		list_append(&o->v.list, &new_item(old)->list);
 		free(old);
 	}
-	list_append(&o->v.list, &new_item(value)->list);
-	return true;
+	option_append_item(o, value);
+	return o;
 }
 
 namespace {
@@ -274,7 +302,6 @@ bool remove_items(uci_section *s, std::string_view name, std::string_view value)
 	uci_foreach_element_safe(&o->v.list, tmp, e) {
 		if (value == e->name) {
 			list_unlink(&e->list);
-			free(e->name);
 			free(e);
 		}
 	}
@@ -300,7 +327,7 @@ bool apply_delta(uci_package *p, const delta &d)
 		}
 		return true;
 	case delta_op::add_list:
-		return s && option_add_item(s, d.option, d.value);
+		return s && option_add_item(s, d.option, d.value) != nullptr;
 	case delta_op::del_list:
 		return s && remove_items(s, d.option, d.value);
 	case delta_op::remove:

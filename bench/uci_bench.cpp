@@ -1,0 +1,105 @@
+// Loading and walking a large wireless package, and one set + commit of it
+// on tmpfs.
+#include <uci.h>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+std::string make_wireless()
+{
+	std::string text;
+	for (int d = 0; d < 4; d++)
+		text += "\nconfig wifi-device 'radio" + std::to_string(d) + "'\n\toption type 'mac80211'\n\toption channel '36'\n";
+	char mac[32];
+	for (int i = 0; i < 64; i++) {
+		text += "\nconfig wifi-iface 'iface" + std::to_string(i) + "'\n";
+		text += "\toption ifname 'wl" + std::to_string(i) + "'\n";
+		text += "\toption network 'lan'\n\toption mode 'ap'\n";
+		text += "\toption ssid 'Kestrel-Network-" + std::to_string(i) + "'\n";
+		text += "\toption macfilter 'deny'\n";
+		for (int m = 0; m < 32; m++) {
+			snprintf(mac, sizeof(mac), "02:00:00:%02x:%02x:%02x", i, m, (i * m) & 0xff);
+			text += std::string("\tlist maclist '") + mac + "'\n";
+		}
+	}
+	return text + "\n";
+}
+
+struct bench_dir {
+	bench_dir()
+	{
+		char tmpl[] = "/dev/shm/kestrad-bench-XXXXXX";
+		path = mkdtemp(tmpl);
+		std::string text = make_wireless();
+		FILE *f = fopen((path + "/wireless").c_str(), "w");
+		fwrite(text.data(), 1, text.size(), f);
+		fclose(f);
+		size = text.size();
+	}
+	~bench_dir()
+	{
+		unlink((path + "/wireless").c_str());
+		rmdir(path.c_str());
+	}
+	std::string path;
+	size_t size;
+};
+
+void BM_LoadAndWalkWireless(benchmark::State &state)
+{
+	bench_dir dir;
+	for (auto _ : state) {
+		struct uci_context *ctx = uci_alloc_context();
+		uci_set_confdir(ctx, dir.path.c_str());
+		struct uci_package *p = nullptr;
+		uci_load(ctx, "wireless", &p);
+		int found = 0;
+		struct uci_element *e;
+		uci_foreach_element(&p->sections, e) {
+			struct uci_section *s = uci_to_section(e);
+			if (uci_lookup_option_string(ctx, s, "ifname"))
+				found++;
+			if (struct uci_option *o = uci_lookup_option(ctx, s, "maclist")) {
+				struct uci_element *m;
+				uci_foreach_element(&o->v.list, m)
+					found++;
+			}
+		}
+		benchmark::DoNotOptimize(found);
+		uci_free_context(ctx);
+	}
+	state.counters["file_bytes"] = static_cast<double>(dir.size);
+}
+BENCHMARK(BM_LoadAndWalkWireless)->Unit(benchmark::kMicrosecond);
+
+void BM_SetAndCommitWireless(benchmark::State &state)
+{
+	bench_dir dir;
+	struct uci_context *ctx = uci_alloc_context();
+	uci_set_confdir(ctx, dir.path.c_str());
+	struct uci_package *p = nullptr;
+	uci_load(ctx, "wireless", &p);
+	int n = 0;
+	for (auto _ : state) {
+		std::string v = (n++ & 1) ? "allow" : "deny";
+		struct uci_ptr ptr = {};
+		ptr.package = "wireless";
+		ptr.section = "iface7";
+		ptr.option = "macfilter";
+		ptr.value = v.c_str();
+		uci_set(ctx, &ptr);
+		uci_commit(ctx, &p, false);
+	}
+	uci_free_context(ctx);
+}
+BENCHMARK(BM_SetAndCommitWireless)->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+BENCHMARK_MAIN();
