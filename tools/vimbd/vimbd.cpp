@@ -1,0 +1,496 @@
+// vimbd: the bus daemon of a gateway. Clients connect over TCP or a unix
+// socket, publish objects and call each other's methods through it.
+// Single-threaded, on the project's event loop.
+extern "C" {
+#include <libubox/blobmsg.h>
+#include <libubox/uloop.h>
+}
+
+#include "wire.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <tuple>
+#include <unistd.h>
+#include <vector>
+
+using namespace ubus_wire;
+
+namespace {
+
+constexpr size_t max_queued = 4 * 1024 * 1024; // a client that stops reading is dropped
+constexpr int listen_backlog = 64;
+
+struct client {
+	uint32_t id;
+	struct uloop_fd fd;
+	stream io;
+	bool dead = false;
+	bool want_write = false;
+};
+
+struct object {
+	uint32_t id;
+	std::string path;
+	uint32_t type_id;
+	uint32_t owner;
+};
+
+struct listener {
+	struct uloop_fd fd;
+	bool tcp;
+};
+
+// A call relayed to an object's owner and not yet answered.
+using call_key = std::tuple<uint32_t /* caller */, uint16_t /* seq */, uint32_t /* object */>;
+
+std::map<uint32_t, std::unique_ptr<client>> clients;
+std::map<uint32_t, object> objects;
+std::map<std::string, uint32_t> paths;
+std::map<uint32_t, std::string> signatures; // type id -> SIGNATURE attribute bytes
+std::map<call_key, bool> calls;
+std::vector<std::unique_ptr<listener>> listeners;
+std::vector<client *> dirty;
+uint32_t last_id = 0;
+body out;
+
+uint32_t new_id()
+{
+	do
+		last_id++;
+	while (!last_id || clients.count(last_id) || objects.count(last_id) || signatures.count(last_id));
+	return last_id;
+}
+
+client *find_client(uint32_t id)
+{
+	auto it = clients.find(id);
+	return it == clients.end() || it->second->dead ? nullptr : it->second.get();
+}
+
+void send_to(client *c, uint8_t type, uint16_t seq, uint32_t peer, const struct blob_attr *b)
+{
+	if (!c || c->dead)
+		return;
+	c->io.queue(type, seq, peer, b);
+	if (c->io.queued() > max_queued) {
+		c->dead = true;
+		return;
+	}
+	dirty.push_back(c);
+}
+
+void send_status(client *c, uint16_t seq, uint32_t peer, int status, uint32_t objid = 0)
+{
+	out.reset();
+	if (objid)
+		out.put_u32(ATTR_OBJID, objid);
+	out.put_u32(ATTR_STATUS, static_cast<uint32_t>(status));
+	send_to(c, MSG_STATUS, seq, peer, out.head());
+}
+
+// Callers still waiting on the object learn that it is gone.
+void remove_object(uint32_t id)
+{
+	auto it = objects.find(id);
+	if (it == objects.end())
+		return;
+	for (auto c = calls.begin(); c != calls.end();) {
+		auto [caller, seq, obj] = c->first;
+		if (obj != id) {
+			++c;
+			continue;
+		}
+		send_status(find_client(caller), seq, id, 4 /* Not found */, id);
+		c = calls.erase(c);
+	}
+	paths.erase(it->second.path);
+	objects.erase(it);
+}
+
+void handle_client(struct uloop_fd *u, unsigned int events);
+
+void update_write_interest(client *c)
+{
+	bool want = c->io.queued() > 0;
+	if (want == c->want_write)
+		return;
+	c->want_write = want;
+	uloop_fd_add(&c->fd, ULOOP_READ | (want ? ULOOP_WRITE : 0));
+}
+
+void flush_dirty()
+{
+	for (client *c : dirty) {
+		if (c->dead)
+			continue;
+		if (c->io.flush(c->fd.fd) == io::error)
+			c->dead = true;
+		else
+			update_write_interest(c);
+	}
+	dirty.clear();
+}
+
+void drop_client(client *c)
+{
+	uloop_fd_delete(&c->fd);
+	close(c->fd.fd);
+	std::vector<uint32_t> owned;
+	for (const auto &[id, obj] : objects) {
+		if (obj.owner == c->id)
+			owned.push_back(id);
+	}
+	for (uint32_t id : owned)
+		remove_object(id);
+	for (auto it = calls.begin(); it != calls.end();) {
+		if (std::get<0>(it->first) == c->id)
+			it = calls.erase(it);
+		else
+			++it;
+	}
+}
+
+void reap_dead()
+{
+	for (auto it = clients.begin(); it != clients.end();) {
+		if (!it->second->dead) {
+			++it;
+			continue;
+		}
+		drop_client(it->second.get());
+		it = clients.erase(it);
+	}
+}
+
+void put_object(const object &obj)
+{
+	out.reset();
+	out.put_string(ATTR_OBJPATH, obj.path.c_str());
+	out.put_u32(ATTR_OBJID, obj.id);
+	out.put_u32(ATTR_OBJTYPE, obj.type_id);
+	auto sig = signatures.find(obj.type_id);
+	if (sig != signatures.end())
+		out.put_raw(ATTR_SIGNATURE, sig->second.data(), sig->second.size());
+}
+
+bool path_matches(const std::string &path, const char *pattern)
+{
+	if (!pattern)
+		return true;
+	size_t n = strlen(pattern);
+	if (n && pattern[n - 1] == '*')
+		return path.compare(0, n - 1, pattern, n - 1) == 0;
+	return path == pattern;
+}
+
+void on_lookup(client *c, const message &m)
+{
+	const char *pattern = m.str(ATTR_OBJPATH);
+	bool found = false;
+	for (const auto &[path, id] : paths) {
+		if (!path_matches(path, pattern))
+			continue;
+		put_object(objects[id]);
+		send_to(c, MSG_DATA, m.seq, m.peer, out.head());
+		found = true;
+	}
+	send_status(c, m.seq, m.peer, found ? 0 : 4);
+}
+
+// Every method entry must be a well-formed table of argument types.
+bool signature_ok(const struct blob_attr *sig)
+{
+	struct blob_attr *cur;
+	size_t rem;
+	blob_for_each_attr(cur, sig, rem) {
+		if (!blobmsg_check_attr(cur, true) || blobmsg_type(cur) != BLOBMSG_TYPE_TABLE)
+			return false;
+	}
+	return rem == 0;
+}
+
+void on_add_object(client *c, const message &m)
+{
+	const char *path = m.str(ATTR_OBJPATH);
+	if (!path || !*path) {
+		send_status(c, m.seq, m.peer, 2);
+		return;
+	}
+	uint32_t type_id = m.u32(ATTR_OBJTYPE);
+	if (type_id && !signatures.count(type_id)) {
+		send_status(c, m.seq, m.peer, 4);
+		return;
+	}
+	const struct blob_attr *sig = m.tb[ATTR_SIGNATURE];
+	if (!type_id && sig && !signature_ok(sig)) {
+		send_status(c, m.seq, m.peer, 2);
+		return;
+	}
+	if (auto it = paths.find(path); it != paths.end()) {
+		bool replace = m.tb[ATTR_VIMB_REPLACE] && blob_get_u8(m.tb[ATTR_VIMB_REPLACE]);
+		if (!replace) {
+			send_status(c, m.seq, m.peer, 2);
+			return;
+		}
+		remove_object(it->second);
+	}
+	if (!type_id) {
+		type_id = new_id();
+		signatures[type_id] = sig ? std::string(static_cast<const char *>(blob_data(sig)), blob_len(sig)) : "";
+	}
+	object obj = {new_id(), path, type_id, c->id};
+	objects[obj.id] = obj;
+	paths[obj.path] = obj.id;
+
+	out.reset();
+	out.put_u32(ATTR_OBJID, obj.id);
+	out.put_u32(ATTR_OBJTYPE, type_id);
+	send_to(c, MSG_DATA, m.seq, m.peer, out.head());
+	send_status(c, m.seq, m.peer, 0);
+}
+
+void on_remove_object(client *c, const message &m)
+{
+	uint32_t id = m.u32(ATTR_OBJID);
+	auto it = objects.find(id);
+	if (it == objects.end() || it->second.owner != c->id) {
+		send_status(c, m.seq, m.peer, 4);
+		return;
+	}
+	remove_object(id);
+	send_status(c, m.seq, m.peer, 0, id);
+}
+
+void on_invoke(client *c, const message &m)
+{
+	uint32_t id = m.u32(ATTR_OBJID);
+	auto it = objects.find(id);
+	client *owner = it == objects.end() ? nullptr : find_client(it->second.owner);
+	if (!owner) {
+		send_status(c, m.seq, id, 4, id);
+		return;
+	}
+	if (!m.str(ATTR_METHOD)) {
+		send_status(c, m.seq, id, 2, id);
+		return;
+	}
+	out.reset();
+	out.put_u32(ATTR_OBJID, id);
+	out.put_string(ATTR_METHOD, m.str(ATTR_METHOD));
+	if (m.tb[ATTR_DATA])
+		out.put_raw(ATTR_DATA, blob_data(m.tb[ATTR_DATA]), blob_len(m.tb[ATTR_DATA]));
+	bool no_reply = m.tb[ATTR_NO_REPLY] && blob_get_u8(m.tb[ATTR_NO_REPLY]);
+	if (no_reply)
+		out.put_u8(ATTR_NO_REPLY, 1);
+	else
+		calls[{c->id, m.seq, id}] = true;
+	send_to(owner, MSG_INVOKE, m.seq, c->id, out.head());
+}
+
+// An owner's reply goes to the caller with the object as its peer; replies
+// that no relayed call waits for are dropped.
+void on_reply(client *c, const message &m)
+{
+	uint32_t id = m.u32(ATTR_OBJID);
+	auto obj = objects.find(id);
+	auto call = calls.find({m.peer, m.seq, id});
+	if (obj == objects.end() || obj->second.owner != c->id || call == calls.end())
+		return;
+	send_to(find_client(m.peer), m.type, m.seq, id, m.body);
+	if (m.type == MSG_STATUS)
+		calls.erase(call);
+}
+
+void on_message(client *c, const message &m)
+{
+	switch (m.type) {
+	case MSG_HELLO:
+		return;
+	case MSG_PING:
+		send_to(c, MSG_DATA, m.seq, m.peer, m.body);
+		return;
+	case MSG_LOOKUP:
+		on_lookup(c, m);
+		return;
+	case MSG_ADD_OBJECT:
+		on_add_object(c, m);
+		return;
+	case MSG_REMOVE_OBJECT:
+		on_remove_object(c, m);
+		return;
+	case MSG_INVOKE:
+		on_invoke(c, m);
+		return;
+	case MSG_DATA:
+	case MSG_STATUS:
+		on_reply(c, m);
+		return;
+	default:
+		send_status(c, m.seq, m.peer, 1);
+		return;
+	}
+}
+
+void handle_client(struct uloop_fd *u, unsigned int events)
+{
+	client *c = container_of(u, client, fd);
+	if (events & ULOOP_WRITE) {
+		if (c->io.flush(u->fd) == io::error)
+			c->dead = true;
+		else
+			update_write_interest(c);
+	}
+	if (!c->dead && (events & ULOOP_READ)) {
+		io r = c->io.fill(u->fd);
+		if (r == io::closed || r == io::error) {
+			c->dead = true;
+		} else {
+			message m;
+			bool bad = false;
+			while (!c->dead && c->io.next(m, bad))
+				on_message(c, m);
+			c->io.consume();
+			if (bad)
+				c->dead = true; // garbage from one client drops only that client
+		}
+	}
+	flush_dirty();
+	reap_dead();
+}
+
+void accept_client(struct uloop_fd *u, unsigned int)
+{
+	auto *l = container_of(u, listener, fd);
+	for (;;) {
+		int fd = accept4(u->fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+		if (fd < 0)
+			return;
+		if (l->tcp)
+			tune_tcp(fd);
+		auto c = std::make_unique<client>();
+		c->id = new_id();
+		c->fd.fd = fd;
+		c->fd.cb = handle_client;
+		client *raw = c.get();
+		clients[c->id] = std::move(c);
+		uloop_fd_add(&raw->fd, ULOOP_READ);
+		out.reset();
+		send_to(raw, MSG_HELLO, 0, raw->id, out.head());
+		flush_dirty();
+		reap_dead();
+	}
+}
+
+bool add_listener(int fd, bool tcp)
+{
+	if (listen(fd, listen_backlog) < 0) {
+		close(fd);
+		return false;
+	}
+	auto l = std::make_unique<listener>();
+	l->fd.fd = fd;
+	l->fd.cb = accept_client;
+	l->tcp = tcp;
+	uloop_fd_add(&l->fd, ULOOP_READ);
+	listeners.push_back(std::move(l));
+	return true;
+}
+
+bool listen_tcp(const std::string &spec)
+{
+	size_t colon = spec.rfind(':');
+	if (colon == std::string::npos)
+		return false;
+	std::string host = spec.substr(0, colon);
+	int port = atoi(spec.c_str() + colon + 1);
+	struct sockaddr_in sin = {};
+	sin.sin_family = AF_INET;
+	sin.sin_port = htons(static_cast<uint16_t>(port));
+	if (port <= 0 || port > 65535 || !inet_aton(host.c_str(), &sin.sin_addr))
+		return false;
+	int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+	int one = 1;
+	setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+	if (bind(fd, reinterpret_cast<struct sockaddr *>(&sin), sizeof(sin)) < 0) {
+		fprintf(stderr, "vimbd: cannot listen on %s: %s\n", spec.c_str(), strerror(errno));
+		close(fd);
+		return false;
+	}
+	return add_listener(fd, true);
+}
+
+bool listen_unix(const std::string &path)
+{
+	struct sockaddr_un sun = {};
+	sun.sun_family = AF_UNIX;
+	if (path.size() >= sizeof(sun.sun_path))
+		return false;
+	strcpy(sun.sun_path, path.c_str());
+	unlink(path.c_str());
+	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+	if (bind(fd, reinterpret_cast<struct sockaddr *>(&sun), sizeof(sun)) < 0) {
+		fprintf(stderr, "vimbd: cannot listen on %s: %s\n", path.c_str(), strerror(errno));
+		close(fd);
+		return false;
+	}
+	return add_listener(fd, false);
+}
+
+void usage()
+{
+	fputs("Usage: vimbd [-l ADDRESS:PORT]... [-s UNIX_SOCKET]\n"
+	      "  -l  listen on a TCP address (default 127.0.0.1:784 when no -l is given)\n"
+	      "  -s  listen on a unix socket as well\n",
+	      stderr);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	std::vector<std::string> tcp;
+	std::string unix_path;
+	int opt;
+	while ((opt = getopt(argc, argv, "l:s:")) != -1) {
+		switch (opt) {
+		case 'l':
+			tcp.push_back(optarg);
+			break;
+		case 's':
+			unix_path = optarg;
+			break;
+		default:
+			usage();
+			return 1;
+		}
+	}
+	if (optind < argc) {
+		usage();
+		return 1;
+	}
+	if (tcp.empty())
+		tcp.push_back("127.0.0.1:784");
+
+	signal(SIGPIPE, SIG_IGN);
+	uloop_init();
+	for (const auto &spec : tcp) {
+		if (!listen_tcp(spec))
+			return 1;
+	}
+	if (!unix_path.empty() && !listen_unix(unix_path))
+		return 1;
+	uloop_run();
+	if (!unix_path.empty())
+		unlink(unix_path.c_str());
+	return 0;
+}
