@@ -6,6 +6,7 @@ extern "C" {
 #include "log.h"
 #include "options.h"
 #include "signals.h"
+#include "../bus/connection.h"
 #include "../config/device.h"
 #include "../worker/worker.h"
 
@@ -43,6 +44,7 @@ int main(int argc, char **argv)
 	config_refresh(); // on failure the flags stay 0: the LAN-AP object
 
 	uloop_init();
+	vimb_init(); // the first attempt comes from the loop, 1 s from now
 	uloop_run_timeout(-1);
 	return 0;
 }

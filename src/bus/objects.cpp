@@ -1,0 +1,78 @@
+#include "objects.h"
+
+#include "connection.h"
+#include "test_method.h"
+
+#include "../core/log.h"
+
+struct blob_buf reply_buf;
+
+// Methods of later subsystems join these tables in their slots; until then
+// each table lists, in slot order, the methods that exist.
+namespace {
+
+struct ubus_method kestrad_master_vimb_methods[] = {
+	UBUS_METHOD("test", kestrad_handle_test, test_policy), // slot 1
+};
+
+struct ubus_method kestrad_wifi_ap_vimb_methods[] = {
+	// slot 1 "notice", slot 2 "access"
+};
+
+struct ubus_method kestrad_re_vimb_methods[] = {
+	// slots 1-6: "access", "whc_sync", "whc_quire", "bind", "smart_sync", "common_set"
+};
+
+struct ubus_method kestrad_lanAP_vimb_methods[] = {
+	// slot 1 "access"
+	UBUS_METHOD("test", kestrad_handle_test, test_policy), // slot 2
+};
+
+struct ubus_object_type kestrad_master_vimb_object_type =
+	UBUS_OBJECT_TYPE("kestrad", kestrad_master_vimb_methods);
+struct ubus_object_type kestrad_wifi_ap_vimb_object_type =
+	UBUS_OBJECT_TYPE("kestrad", kestrad_wifi_ap_vimb_methods);
+struct ubus_object_type kestrad_re_vimb_object_type =
+	UBUS_OBJECT_TYPE("kestrad", kestrad_re_vimb_methods);
+struct ubus_object_type kestrad_lanAP_vimb_object_type =
+	UBUS_OBJECT_TYPE("kestrad", kestrad_lanAP_vimb_methods);
+
+} // namespace
+
+struct ubus_object kestrad_master_vimb_object = {
+	.name = "default",
+	.type = &kestrad_master_vimb_object_type,
+	.methods = kestrad_master_vimb_methods,
+	.n_methods = ARRAY_SIZE(kestrad_master_vimb_methods),
+};
+
+struct ubus_object kestrad_vimb_object = {
+	.name = "default",
+	.type = &kestrad_wifi_ap_vimb_object_type,
+	.methods = kestrad_wifi_ap_vimb_methods,
+	.n_methods = ARRAY_SIZE(kestrad_wifi_ap_vimb_methods),
+};
+
+struct ubus_object kestrad_re_vimb_object = {
+	.name = "default",
+	.type = &kestrad_re_vimb_object_type,
+	.methods = kestrad_re_vimb_methods,
+	.n_methods = ARRAY_SIZE(kestrad_re_vimb_methods),
+};
+
+struct ubus_object kestrad_lanAP_vimb_object = {
+	.name = "default",
+	.type = &kestrad_lanAP_vimb_object_type,
+	.methods = kestrad_lanAP_vimb_methods,
+	.n_methods = ARRAY_SIZE(kestrad_lanAP_vimb_methods),
+};
+
+int kestrad_add_object(struct ubus_object *obj)
+{
+	int ret = ubus_replace_object(vimb_ctx, obj);
+	if (ret)
+		KLOG_ERR("Failed to publish object '%s': %s\n", obj->name, ubus_strerror(ret));
+	else
+		KLOG_DEBUG("successful to publish object '%s'\n", obj->name);
+	return ret;
+}

@@ -1,0 +1,27 @@
+#include "objects.h"
+#include "test_method.h"
+
+#include <cstdio>
+
+// Two replies: "return"="success", then the same buffer with a second
+// "return" carrying the hello text.
+int kestrad_handle_test(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,
+			const char *, struct blob_attr *msg)
+{
+	puts(" ### recv method test from vimbd !");
+
+	struct blob_attr *tb[__TEST_MAX];
+	blobmsg_parse(test_policy, __TEST_MAX, tb, blob_data(msg), static_cast<unsigned int>(blob_len(msg)));
+	if (!tb[TEST_HELLO])
+		return 0;
+	const char *hello = blobmsg_get_string(tb[TEST_HELLO]);
+
+	blob_buf_init(&reply_buf, 0);
+	blobmsg_add_string(&reply_buf, "return", "success");
+	ubus_send_reply(ctx, req, reply_buf.head);
+	blobmsg_add_string(&reply_buf, "return", hello);
+	ubus_send_reply(ctx, req, reply_buf.head);
+
+	printf(" ### recv method test: hello %s! \n", hello);
+	return 0;
+}
