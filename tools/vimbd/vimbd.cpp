@@ -59,7 +59,7 @@ std::map<std::string, uint32_t> paths;
 std::map<uint32_t, std::string> signatures; // type id -> SIGNATURE attribute bytes
 std::map<call_key, bool> calls;
 std::vector<std::unique_ptr<listener>> listeners;
-std::vector<client *> dirty;
+std::vector<uint32_t> dirty; // clients with output to send
 uint32_t last_id = 0;
 body out;
 
@@ -86,7 +86,7 @@ void send_to(client *c, uint8_t type, uint16_t seq, uint32_t peer, const struct 
 		c->dead = true;
 		return;
 	}
-	dirty.push_back(c);
+	dirty.push_back(c->id);
 }
 
 void send_status(client *c, uint16_t seq, uint32_t peer, int status, uint32_t objid = 0)
@@ -130,15 +130,17 @@ void update_write_interest(client *c)
 
 void flush_dirty()
 {
-	for (client *c : dirty) {
-		if (c->dead)
+	std::vector<uint32_t> ids;
+	ids.swap(dirty);
+	for (uint32_t id : ids) {
+		client *c = find_client(id);
+		if (!c)
 			continue;
 		if (c->io.flush(c->fd.fd) == io::error)
 			c->dead = true;
 		else
 			update_write_interest(c);
 	}
-	dirty.clear();
 }
 
 void drop_client(client *c)
@@ -170,6 +172,25 @@ void reap_dead()
 		drop_client(it->second.get());
 		it = clients.erase(it);
 	}
+}
+
+bool any_dead()
+{
+	for (const auto &[id, c] : clients) {
+		if (c->dead)
+			return true;
+	}
+	return false;
+}
+
+// Dropping a client can queue news for others (status 4 for their calls),
+// and a failed write can drop another client: go on until nothing moves.
+void settle()
+{
+	do {
+		flush_dirty();
+		reap_dead();
+	} while (!dirty.empty() || any_dead());
 }
 
 void put_object(const object &obj)
@@ -364,8 +385,7 @@ void handle_client(struct uloop_fd *u, unsigned int events)
 				c->dead = true; // garbage from one client drops only that client
 		}
 	}
-	flush_dirty();
-	reap_dead();
+	settle();
 }
 
 void accept_client(struct uloop_fd *u, unsigned int)
@@ -386,8 +406,7 @@ void accept_client(struct uloop_fd *u, unsigned int)
 		uloop_fd_add(&raw->fd, ULOOP_READ);
 		out.reset();
 		send_to(raw, MSG_HELLO, 0, raw->id, out.head());
-		flush_dirty();
-		reap_dead();
+		settle();
 	}
 }
 
@@ -416,7 +435,7 @@ bool listen_tcp(const std::string &spec)
 	struct sockaddr_in sin = {};
 	sin.sin_family = AF_INET;
 	sin.sin_port = htons(static_cast<uint16_t>(port));
-	if (port <= 0 || port > 65535 || !inet_aton(host.c_str(), &sin.sin_addr))
+	if (port < 0 || port > 65535 || !inet_aton(host.c_str(), &sin.sin_addr))
 		return false;
 	int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 	int one = 1;
