@@ -129,33 +129,6 @@ TEST(DaemonCore, StartupLogsTheWorkerSlots)
 	EXPECT_TRUE(std::regex_search(p.err(), std::regex(R"(worker_init\(\d+\):wk\[0\]: [0-9a-f]{8}\n)")));
 }
 
-// The idle daemon sleeps in epoll_wait without a timeout: an strace of a
-// couple of seconds shows nothing else.
-TEST(DaemonCore, IdleDaemonMakesNoPeriodicSystemCalls)
-{
-	REQUIRE_ROOT();
-	spawned p(kestrad({"-S", "-g", "127.0.0.1"}));
-	ASSERT_TRUE(p.wait_err("wk[19]: ", 3000));
-	usleep(200000);
-	temp_dir dir;
-	std::string trace = dir.file("trace");
-	spawned st({"strace", "-qq", "-o", trace, "-p", std::to_string(p.pid())});
-	usleep(2500000);
-	st.signal(SIGINT);
-	ASSERT_TRUE(st.wait(3000));
-
-	std::string text = read_file(trace);
-	ASSERT_NE(text.find("epoll_wait("), std::string::npos) << text << st.err();
-	std::istringstream lines(text);
-	std::string line;
-	while (std::getline(lines, line)) {
-		if (line.empty() || line.find("detached") != std::string::npos)
-			continue;
-		EXPECT_NE(line.find("epoll_wait("), std::string::npos) << line;
-		EXPECT_NE(line.find(", -1"), std::string::npos) << line;
-	}
-}
-
 // Without -S the lines go to syslog: facility daemon, ident marovela_sync,
 // the process id, and the level as priority. The test's own socket stands
 // in for /dev/log in a private mount namespace.

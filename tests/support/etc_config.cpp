@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -51,4 +52,24 @@ int run_forked_check(const std::string &confdir, const std::string &scratch, voi
 	return WIFEXITED(status) ? WEXITSTATUS(status) : 3;
 }
 
+} // namespace testing_support
+
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+namespace testing_support {
+bool enter_private_netns()
+{
+	if (unshare(CLONE_NEWNET) != 0)
+		return false;
+	int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	struct ifreq ifr = {};
+	strcpy(ifr.ifr_name, "lo");
+	bool ok = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
+	ifr.ifr_flags |= IFF_UP;
+	ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+	close(s);
+	return ok;
+}
 } // namespace testing_support

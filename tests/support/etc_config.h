@@ -30,3 +30,8 @@ bool with_etc_config(const std::string &confdir, const std::string &scratch, F f
 }
 
 } // namespace testing_support
+
+namespace testing_support {
+// Moves the calling process into a new network namespace with lo up.
+bool enter_private_netns();
+} // namespace testing_support
