@@ -1,0 +1,80 @@
+// Sequential calls of "test" through vimbd to kestrad: calls per second,
+// p50 and p99 latency, and kestrad's memory before and after.
+//   bus_bench UNIX_SOCKET KESTRAD_PID CALLS
+#include <libubus.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+int replies;
+void count_reply(struct ubus_request *, int, struct blob_attr *) { replies++; }
+
+std::string memory(const std::string &pid)
+{
+	std::ifstream f("/proc/" + pid + "/status");
+	std::string line, out;
+	while (std::getline(f, line)) {
+		if (line.rfind("VmRSS:", 0) == 0 || line.rfind("RssAnon:", 0) == 0)
+			out += line + "  ";
+	}
+	return out;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	if (argc != 4) {
+		fprintf(stderr, "usage: bus_bench UNIX_SOCKET KESTRAD_PID CALLS\n");
+		return 1;
+	}
+	int calls = atoi(argv[3]);
+	struct ubus_context *ctx = ubus_connect(argv[1]);
+	if (!ctx) {
+		fprintf(stderr, "cannot connect to %s\n", argv[1]);
+		return 1;
+	}
+	uint32_t id = 0;
+	for (int i = 0; i < 100 && ubus_lookup_id(ctx, "-@kestrad", &id) != 0; i++)
+		usleep(100000);
+	if (!id) {
+		fprintf(stderr, "kestrad's object never appeared\n");
+		return 1;
+	}
+
+	struct blob_buf b = {};
+	blob_buf_init(&b, 0);
+	blobmsg_add_string(&b, "hello", "bench");
+	for (int i = 0; i < 1000; i++) // warm up
+		ubus_invoke(ctx, id, "test", b.head, count_reply, nullptr, 5000);
+
+	printf("kestrad before: %s\n", memory(argv[2]).c_str());
+	std::vector<double> us(static_cast<size_t>(calls));
+	replies = 0;
+	auto start = std::chrono::steady_clock::now();
+	for (int i = 0; i < calls; i++) {
+		auto t0 = std::chrono::steady_clock::now();
+		if (ubus_invoke(ctx, id, "test", b.head, count_reply, nullptr, 5000) != 0) {
+			fprintf(stderr, "call %d failed\n", i);
+			return 1;
+		}
+		us[static_cast<size_t>(i)] =
+			std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+	}
+	double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+	printf("kestrad after:  %s\n", memory(argv[2]).c_str());
+	std::sort(us.begin(), us.end());
+	printf("%d calls, %d replies: %.0f calls/s, p50 %.1f us, p99 %.1f us\n", calls, replies,
+	       calls / secs, us[us.size() / 2], us[us.size() * 99 / 100]);
+	blob_buf_free(&b);
+	ubus_free(ctx);
+	return 0;
+}
