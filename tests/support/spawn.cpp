@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,6 +50,7 @@ spawned::spawned(const std::vector<std::string> &argv)
 
 	pid_ = fork();
 	if (pid_ == 0) {
+		prctl(PR_SET_PDEATHSIG, SIGKILL); // a test that dies takes its children along
 		int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
 		int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
 		int n = open("/dev/null", O_RDONLY);

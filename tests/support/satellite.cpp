@@ -1,0 +1,138 @@
+#include "satellite.h"
+
+#include "proc.h"
+
+#include <algorithm>
+#include <csignal>
+#include <dirent.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace testing_support {
+
+namespace {
+bool exists(const std::string &path)
+{
+	struct stat st;
+	return stat(path.c_str(), &st) == 0;
+}
+} // namespace
+
+satellite::satellite(const satellite_options &opts)
+{
+	std::vector<std::string> argv = {bin_path("satellite"), "start", dir_.path(), "--mode", opts.mode,
+					  "--lan-address", opts.lan_address};
+	for (const auto &gw : opts.gateways) {
+		argv.push_back("--gateway");
+		argv.push_back(gw);
+	}
+	if (!opts.start_kestrad)
+		argv.push_back("--no-kestrad");
+	launcher_ = std::make_unique<spawned>(argv);
+	up_ = wait_until([&] {
+		return exists(dir_.file("state/ready")) && exists(dir_.file("state/init.pid"));
+	}, 5000);
+	if (!up_)
+		fprintf(stderr, "satellite did not come up:\n%s\n", launcher_->err().c_str());
+}
+
+// Killing unshare kills the sandbox's init, and with it everything inside.
+satellite::~satellite()
+{
+	launcher_->signal(SIGKILL);
+	launcher_->wait(5000);
+	std::string pid = read_file(dir_.file("state/init.pid"));
+	if (!pid.empty())
+		wait_until([&] { return !process_alive(std::stoi(pid)); }, 5000);
+}
+
+run_result satellite::exec(const std::vector<std::string> &cmd, int ms) const
+{
+	std::vector<std::string> argv = {bin_path("satellite"), "exec", dir_.path(), "--"};
+	argv.insert(argv.end(), cmd.begin(), cmd.end());
+	spawned p(argv);
+	auto status = p.wait(ms);
+	return {p.out(), p.err(), status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1};
+}
+
+run_result satellite::vimb(const std::vector<std::string> &args) const
+{
+	std::vector<std::string> cmd = {"vimb", "-t", "5"};
+	cmd.insert(cmd.end(), args.begin(), args.end());
+	return exec(cmd);
+}
+
+std::string satellite::object(int ms) const
+{
+	std::string name;
+	wait_until([&] {
+		name = vimb({"list"}).out;
+		return !name.empty();
+	}, ms);
+	if (!name.empty() && name.back() == '\n')
+		name.pop_back();
+	return name;
+}
+
+bool satellite::svc(const std::string &action, const std::string &service) const
+{
+	return exec({"svc", action, service}).status == 0;
+}
+
+std::string satellite::log() const { return read_file(dir_.file("kestrad.log")); }
+std::string satellite::out() const { return read_file(dir_.file("kestrad.out")); }
+
+bool satellite::wait_log(const std::string &text, int ms) const
+{
+	return wait_until([&] { return log().find(text) != std::string::npos; }, ms);
+}
+
+std::string satellite::config(const std::string &package) const
+{
+	return read_file(dir_.file("config/" + package));
+}
+
+void satellite::set_config(const std::string &package, const std::string &text) const
+{
+	std::ofstream(dir_.file("config/" + package)) << text;
+}
+
+void satellite::behave(const std::string &name, const std::string &assignments) const
+{
+	std::ofstream(dir_.file("behave/" + name)) << assignments << "\n";
+}
+
+std::vector<call_record> satellite::calls(const std::string &name) const
+{
+	std::vector<std::string> stems;
+	if (DIR *d = opendir(dir_.file("records").c_str())) {
+		while (struct dirent *e = readdir(d)) {
+			std::string n = e->d_name;
+			const std::string suffix = ".argv";
+			if (n.rfind(name + ".", 0) == 0 && n.size() > suffix.size() &&
+			    n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0)
+				stems.push_back(n.substr(0, n.size() - suffix.size()));
+		}
+		closedir(d);
+	}
+	std::sort(stems.begin(), stems.end()); // by start time, then pid
+	std::vector<call_record> out;
+	for (const auto &stem : stems) {
+		std::string base = dir_.file("records/" + stem);
+		call_record r;
+		std::string argv = read_file(base + ".argv");
+		for (size_t pos = 0, nul; (nul = argv.find('\0', pos)) != std::string::npos; pos = nul + 1)
+			r.argv.push_back(argv.substr(pos, nul - pos));
+		std::string start = read_file(base + ".start"), end = read_file(base + ".end"),
+			    status = read_file(base + ".status");
+		r.start = start.empty() ? 0 : std::stod(start);
+		r.end = end.empty() ? 0 : std::stod(end);
+		r.status = status.empty() ? -1 : std::stoi(status);
+		out.push_back(r);
+	}
+	return out;
+}
+
+} // namespace testing_support

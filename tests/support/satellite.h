@@ -1,0 +1,68 @@
+// A simulated satellite per test: kestrad with the real paths of a device,
+// its gateway's vimbd, stand-ins that record their calls. Torn down with
+// everything inside when the object goes, also when the test fails.
+#pragma once
+
+#include "spawn.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+struct satellite_options {
+	std::string mode = "re";
+	std::string lan_address = "192.0.2.2"; // "none": br-lan without an address
+	std::vector<std::string> gateways;     // default routes, in order
+	bool start_kestrad = true;
+};
+
+struct run_result {
+	std::string out, err;
+	int status; // exit status, or -1
+};
+
+// One call of a stand-in.
+struct call_record {
+	std::vector<std::string> argv;
+	double start = 0;
+	double end = 0; // 0 while it runs
+	int status = -1; // -1 when it was killed
+};
+
+class satellite {
+public:
+	explicit satellite(const satellite_options &opts = {});
+	~satellite();
+	satellite(const satellite &) = delete;
+	satellite &operator=(const satellite &) = delete;
+
+	bool up() const { return up_; }
+	const std::string &dir() const { return dir_.path(); }
+
+	run_result exec(const std::vector<std::string> &cmd, int ms = 10000) const;
+	run_result vimb(const std::vector<std::string> &args) const;
+	// The published object's name, waiting up to `ms`; empty if none.
+	std::string object(int ms = 5000) const;
+	// svc start|stop|kill|restart vimbd|kestrad
+	bool svc(const std::string &action, const std::string &service) const;
+
+	std::string log() const;  // kestrad's stderr
+	std::string out() const;  // kestrad's stdout
+	bool wait_log(const std::string &text, int ms) const;
+	std::string config(const std::string &package) const;
+	void set_config(const std::string &package, const std::string &text) const;
+
+	// How a stand-in behaves from now on: shell assignments of status,
+	// delay and output.
+	void behave(const std::string &name, const std::string &assignments) const;
+	std::vector<call_record> calls(const std::string &name) const;
+
+private:
+	temp_dir dir_;
+	std::unique_ptr<spawned> launcher_;
+	bool up_ = false;
+};
+
+} // namespace testing_support
