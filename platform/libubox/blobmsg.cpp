@@ -106,6 +106,18 @@ bool name_matches(const struct blob_attr *attr, const char *name, size_t namelen
 	return blobmsg_namelen(hdr) == namelen && memcmp(hdr->name, name, namelen) == 0;
 }
 
+// Steps over the next attribute of a payload; nullptr when it is malformed.
+struct blob_attr *next_checked(const char *&p, size_t &rem)
+{
+	auto *attr = reinterpret_cast<struct blob_attr *>(const_cast<char *>(p));
+	if (!attr_shape_ok(attr, rem))
+		return nullptr;
+	size_t step = blob_pad_len(attr) < rem ? blob_pad_len(attr) : rem;
+	p += step;
+	rem -= step;
+	return attr;
+}
+
 // Policies up to this size get their name lengths measured once per parse.
 constexpr int cached_policy_max = 64;
 
@@ -162,15 +174,9 @@ int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len,
 	const char *p = static_cast<const char *>(data);
 	size_t rem = len;
 	while (rem) {
-		auto *attr = reinterpret_cast<struct blob_attr *>(const_cast<char *>(p));
-		if (!attr_shape_ok(attr, rem))
+		struct blob_attr *attr = next_checked(p, rem);
+		if (!attr)
 			return -1;
-		size_t step = blob_pad_len(attr);
-		if (step > rem)
-			step = rem;
-		p += step;
-		rem -= step;
-
 		if (!blob_is_extended(attr) || policy_len <= 0)
 			continue;
 		int type = blobmsg_type(attr);
@@ -205,14 +211,9 @@ int blobmsg_parse_array(const struct blobmsg_policy *policy, int policy_len,
 	const char *p = static_cast<const char *>(data);
 	size_t rem = len;
 	while (rem) {
-		auto *attr = reinterpret_cast<struct blob_attr *>(const_cast<char *>(p));
-		if (!attr_shape_ok(attr, rem))
+		struct blob_attr *attr = next_checked(p, rem);
+		if (!attr)
 			return -1;
-		size_t step = blob_pad_len(attr);
-		if (step > rem)
-			step = rem;
-		p += step;
-		rem -= step;
 		if (i >= policy_len)
 			break;
 		if (policy[i].type == BLOBMSG_TYPE_UNSPEC || blobmsg_type(attr) == policy[i].type)

@@ -106,6 +106,18 @@ struct timeval now_tv(void)
 	return tv;
 }
 
+struct timeval tv_after_ms(int msecs)
+{
+	struct timeval tv = now_tv();
+	tv.tv_sec += msecs / 1000;
+	tv.tv_usec += (msecs % 1000) * 1000;
+	if (tv.tv_usec >= 1000000) {
+		tv.tv_sec++;
+		tv.tv_usec -= 1000000;
+	}
+	return tv;
+}
+
 int64_t tv_diff_us(const struct timeval &a, const struct timeval &b)
 {
 	return (static_cast<int64_t>(a.tv_sec) - b.tv_sec) * 1000000 + (a.tv_usec - b.tv_usec);
@@ -328,16 +340,7 @@ int uloop_timeout_set(struct uloop_timeout *timeout, int msecs)
 {
 	if (timeout->pending)
 		uloop_timeout_cancel(timeout);
-	if (msecs < 0)
-		msecs = 0;
-	struct timeval tv = now_tv();
-	tv.tv_sec += msecs / 1000;
-	tv.tv_usec += (msecs % 1000) * 1000;
-	if (tv.tv_usec >= 1000000) {
-		tv.tv_sec++;
-		tv.tv_usec -= 1000000;
-	}
-	timeout->time = tv;
+	timeout->time = tv_after_ms(msecs < 0 ? 0 : msecs);
 	return uloop_timeout_add(timeout);
 }
 
@@ -398,16 +401,7 @@ int uloop_run_timeout(int timeout)
 	if (poll_fd < 0 && uloop_init() < 0)
 		return -1;
 
-	struct timeval deadline = {};
-	if (timeout >= 0) {
-		deadline = now_tv();
-		deadline.tv_sec += timeout / 1000;
-		deadline.tv_usec += (timeout % 1000) * 1000;
-		if (deadline.tv_usec >= 1000000) {
-			deadline.tv_sec++;
-			deadline.tv_usec -= 1000000;
-		}
-	}
+	struct timeval deadline = timeout >= 0 ? tv_after_ms(timeout) : timeval{};
 
 	install_sigchld();
 	take_default_signals();

@@ -4,6 +4,7 @@
 #include "config/uci_helpers.h"
 #include "core/log.h"
 
+#include "support/capture.h"
 #include "support/etc_config.h"
 #include "support/spawn.h"
 
@@ -47,20 +48,8 @@ protected:
 template <typename F>
 std::string logged(F fn)
 {
-	char path[] = "/tmp/kestrad-cfglog-XXXXXX";
-	int fd = mkstemp(path);
-	fflush(stderr);
-	int saved = dup(2);
-	dup2(fd, 2);
 	log_mode = LOG_MODE_STDERR;
-	fn();
-	fflush(stderr);
-	dup2(saved, 2);
-	close(saved);
-	std::string out = read_file(path);
-	close(fd);
-	unlink(path);
-	return out;
+	return testing_support::capture_stderr(fn);
 }
 
 TEST_F(Config, GetOptionCutsZeroFillsAndMatchesSectionsByName)

@@ -3,6 +3,7 @@
 #include "core/signals.h"
 #include "worker/runner.h"
 
+#include "support/capture.h"
 #include "support/proc.h"
 
 #include <gtest/gtest.h>
@@ -16,29 +17,7 @@
 
 namespace {
 
-// Everything written to stderr while `fn` runs.
-template <typename F>
-std::string capture_stderr(F fn)
-{
-	char path[] = "/tmp/kestrad-log-XXXXXX";
-	int fd = mkstemp(path);
-	fflush(stderr);
-	int saved = dup(2);
-	dup2(fd, 2);
-	fn();
-	fflush(stderr);
-	dup2(saved, 2);
-	close(saved);
-	std::string out;
-	lseek(fd, 0, SEEK_SET);
-	char buf[4096];
-	ssize_t n;
-	while ((n = read(fd, buf, sizeof(buf))) > 0)
-		out.append(buf, static_cast<size_t>(n));
-	close(fd);
-	unlink(path);
-	return out;
-}
+using testing_support::capture_stderr;
 
 class Log : public ::testing::Test {
 protected:
@@ -120,13 +99,26 @@ TEST_F(Log, AsyncPathWritesTheSameLine)
 template <typename F>
 int sigterm_during(F body, useconds_t delay_us, int err_fd)
 {
+	int ready[2];
+	if (pipe(ready) != 0)
+		return -1;
 	pid_t pid = fork();
 	if (pid == 0) {
+		close(ready[0]);
 		dup2(err_fd, 2);
 		signals_install();
+		// the delay counts from here, however busy the machine is
+		ssize_t w = write(ready[1], "r", 1);
+		(void)w;
+		close(ready[1]);
 		body();
 		_exit(3);
 	}
+	close(ready[1]);
+	char c;
+	ssize_t r = read(ready[0], &c, 1);
+	(void)r;
+	close(ready[0]);
 	usleep(delay_us);
 	kill(pid, SIGTERM);
 	int status = -1;
