@@ -12,8 +12,10 @@ int kestrad_handle_test(struct ubus_context *ctx, struct ubus_object *, struct u
 
 	struct blob_attr *tb[__TEST_MAX];
 	blobmsg_parse(test_policy, __TEST_MAX, tb, blob_data(msg), static_cast<unsigned int>(blob_len(msg)));
-	if (!tb[TEST_HELLO])
+	if (!tb[TEST_HELLO]) {
+		fflush(stdout);
 		return 0;
+	}
 	const char *hello = blobmsg_get_string(tb[TEST_HELLO]);
 
 	blob_buf_init(&reply_buf, 0);
@@ -23,5 +25,6 @@ int kestrad_handle_test(struct ubus_context *ctx, struct ubus_object *, struct u
 	ubus_send_reply(ctx, req, reply_buf.head);
 
 	printf(" ### recv method test: hello %s! \n", hello);
+	fflush(stdout); // one write for both lines, before anything can _exit
 	return 0;
 }

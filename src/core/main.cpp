@@ -14,10 +14,6 @@ extern "C" {
 
 int main(int argc, char **argv)
 {
-	// Signals end the process with _exit; line buffering keeps what the
-	// method handlers print from being lost with it.
-	setvbuf(stdout, nullptr, _IOLBF, 0);
-
 	log_init();
 
 	options opts = {};
