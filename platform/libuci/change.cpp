@@ -32,15 +32,15 @@ int split_ptr(struct uci_ptr *ptr, char *str)
 }
 
 // "@type[index]": the index-th section of that type; negative counts back.
-int find_extended(uci_package *p, const char *spec, uci_section **out)
+int find_extended(uci_package *p, const char *expr, uci_section **out)
 {
 	*out = nullptr;
-	const char *open = strchr(spec, '[');
-	size_t len = strlen(spec);
-	if (!open || len < 4 || spec[len - 1] != ']')
+	const char *open = strchr(expr, '[');
+	size_t len = strlen(expr);
+	if (!open || len < 4 || expr[len - 1] != ']')
 		return UCI_ERR_INVAL;
-	std::string_view type(spec + 1, static_cast<size_t>(open - spec - 1));
-	std::string index(open + 1, spec + len - 1);
+	std::string_view type(expr + 1, static_cast<size_t>(open - expr - 1));
+	std::string index(open + 1, expr + len - 1);
 	char *end;
 	long idx = strtol(index.c_str(), &end, 10);
 	if (index.empty() || *end || !valid_type(type))

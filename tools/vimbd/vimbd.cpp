@@ -425,13 +425,13 @@ bool add_listener(int fd, bool tcp)
 	return true;
 }
 
-bool listen_tcp(const std::string &spec)
+bool listen_tcp(const std::string &address)
 {
-	size_t colon = spec.rfind(':');
+	size_t colon = address.rfind(':');
 	if (colon == std::string::npos)
 		return false;
-	std::string host = spec.substr(0, colon);
-	int port = atoi(spec.c_str() + colon + 1);
+	std::string host = address.substr(0, colon);
+	int port = atoi(address.c_str() + colon + 1);
 	struct sockaddr_in sin = {};
 	sin.sin_family = AF_INET;
 	sin.sin_port = htons(static_cast<uint16_t>(port));
@@ -441,7 +441,7 @@ bool listen_tcp(const std::string &spec)
 	int one = 1;
 	setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
 	if (bind(fd, reinterpret_cast<struct sockaddr *>(&sin), sizeof(sin)) < 0) {
-		fprintf(stderr, "vimbd: cannot listen on %s: %s\n", spec.c_str(), strerror(errno));
+		fprintf(stderr, "vimbd: cannot listen on %s: %s\n", address.c_str(), strerror(errno));
 		close(fd);
 		return false;
 	}
@@ -502,8 +502,8 @@ int main(int argc, char **argv)
 
 	signal(SIGPIPE, SIG_IGN);
 	uloop_init();
-	for (const auto &spec : tcp) {
-		if (!listen_tcp(spec))
+	for (const auto &address : tcp) {
+		if (!listen_tcp(address))
 			return 1;
 	}
 	if (!unix_path.empty() && !listen_unix(unix_path))
