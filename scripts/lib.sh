@@ -6,7 +6,7 @@ KESTRAD_PACKAGES=(
 	cmake make g++ pkg-config
 	libgtest-dev libgmock-dev libbenchmark-dev
 	nlohmann-json3-dev
-	strace util-linux iproute2 net-tools busybox
+	strace util-linux mount iproute2 net-tools busybox
 )
 
 install_missing_packages() {
