@@ -62,10 +62,10 @@ void free_item(env_item &item)
 		for (int i = 0; i < slot->env->count; i++)
 			putenv(slot->env->items[i].pair);
 	}
-	KLOG_DEBUG("worker cmd: ");
+	KLOG_AS(LOG_LEVEL_DEBUG, "run_cmd", "worker cmd: ");
 	for (const char **arg = slot->argv; arg && *arg; arg++)
-		KLOG_DEBUG(" %s ", *arg);
-	KLOG_DEBUG("\n");
+		KLOG_AS(LOG_LEVEL_DEBUG, "run_cmd", " %s ", *arg);
+	KLOG_AS(LOG_LEVEL_DEBUG, "run_cmd", "\n");
 	if (slot->argv && slot->argv[0])
 		execvp(slot->argv[0], const_cast<char *const *>(slot->argv));
 	_exit(127);

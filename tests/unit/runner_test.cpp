@@ -2,6 +2,7 @@
 #include "core/log.h"
 #include "worker/runner.h"
 
+#include "support/capture.h"
 #include "support/proc.h"
 
 #include <gtest/gtest.h>
@@ -128,6 +129,33 @@ TEST_F(Runner, RunCmdPutsTheListIntoTheChildOnly)
 	uloop_done();
 	unlink(out.c_str());
 	rmdir(dir);
+}
+
+// The child logs its command line, one call per word, before the exec.
+TEST_F(Runner, ChildLogsTheCommandUnderRunCmd)
+{
+	log_level = LOG_LEVEL_DEBUG;
+	log_mode = LOG_MODE_STDERR;
+	ASSERT_EQ(uloop_init(), 0);
+	ASSERT_EQ(worker_init(), 0);
+	const char *argv[] = {"true", "a b", nullptr};
+	std::string err = testing_support::capture_stderr([&] {
+		worker *w = worker_get();
+		w->argv = argv;
+		w->env = nullptr;
+		w->timeout = 0;
+		w->proc.cb = task_complete;
+		run_cmd(w);
+		for (int i = 0; i < 400 && w->in_use; i++)
+			uloop_run_timeout(5);
+	});
+	EXPECT_NE(err.find("run_cmd("), std::string::npos) << err;
+	EXPECT_NE(err.find("):worker cmd: \n"), std::string::npos) << err;
+	EXPECT_NE(err.find("): true \n"), std::string::npos) << err;
+	EXPECT_NE(err.find("): a b \n"), std::string::npos) << err;
+	log_mode = LOG_MODE_SYSLOG;
+	worker_done();
+	uloop_done();
 }
 
 } // namespace
