@@ -103,6 +103,15 @@ int check_option_change(struct uci_ptr *ptr)
 	return UCI_OK;
 }
 
+// The pointer resolved, and fit for a change of a list item.
+int resolve_option_change(struct uci_context *ctx, struct uci_ptr *ptr)
+{
+	int r = resolve(ctx, ptr);
+	if (r != UCI_OK)
+		return r;
+	return check_option_change(ptr) == UCI_OK ? UCI_OK : UCI_ERR_INVAL;
+}
+
 } // namespace
 
 extern "C" {
@@ -192,22 +201,16 @@ int uci_set(struct uci_context *ctx, struct uci_ptr *ptr)
 
 int uci_add_list(struct uci_context *ctx, struct uci_ptr *ptr)
 {
-	int r = resolve(ctx, ptr);
-	if (r != UCI_OK)
+	if (int r = resolve_option_change(ctx, ptr); r != UCI_OK)
 		return set_error(ctx, r, __func__);
-	if (check_option_change(ptr) != UCI_OK)
-		return set_error(ctx, UCI_ERR_INVAL, __func__);
 	record(ptr, {delta_op::add_list, ptr->s->e.name, ptr->option, ptr->value});
 	return set_error(ctx, UCI_OK, __func__);
 }
 
 int uci_del_list(struct uci_context *ctx, struct uci_ptr *ptr)
 {
-	int r = resolve(ctx, ptr);
-	if (r != UCI_OK)
+	if (int r = resolve_option_change(ctx, ptr); r != UCI_OK)
 		return set_error(ctx, r, __func__);
-	if (check_option_change(ptr) != UCI_OK)
-		return set_error(ctx, UCI_ERR_INVAL, __func__);
 	uci_option *o = find_option(ptr->s, ptr->option);
 	if (!o || o->type != UCI_TYPE_LIST)
 		return set_error(ctx, UCI_ERR_NOTFOUND, __func__);

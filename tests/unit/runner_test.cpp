@@ -61,6 +61,20 @@ TEST_F(Runner, KestradRunCmd)
 	EXPECT_EQ(std::string(buf, 4), std::string("ab\0\0", 4));
 }
 
+// Starts argv in a slot and runs the loop until the slot is free again.
+worker *run_to_end(const char **argv, env_list *env, int timeout)
+{
+	worker *w = worker_get();
+	w->argv = argv;
+	w->env = env;
+	w->timeout = timeout;
+	w->proc.cb = task_complete;
+	run_cmd(w);
+	for (int i = 0; i < 400 && w->in_use; i++)
+		uloop_run_timeout(5);
+	return w;
+}
+
 env_list *new_list()
 {
 	return static_cast<env_list *>(calloc(1, sizeof(env_list)));
@@ -108,14 +122,7 @@ TEST_F(Runner, RunCmdPutsTheListIntoTheChildOnly)
 	uevent_add_env(list, e2, nullptr);
 
 	const char *argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
-	worker *w = worker_get();
-	w->argv = argv;
-	w->env = list;
-	w->timeout = 5;
-	w->proc.cb = task_complete;
-	run_cmd(w);
-	for (int i = 0; i < 400 && w->in_use; i++)
-		uloop_run_timeout(5);
+	worker *w = run_to_end(argv, list, 5);
 	EXPECT_FALSE(w->in_use);
 	EXPECT_EQ(getenv("KESTRAD_T1"), nullptr);
 
@@ -139,16 +146,7 @@ TEST_F(Runner, ChildLogsTheCommandUnderRunCmd)
 	ASSERT_EQ(uloop_init(), 0);
 	ASSERT_EQ(worker_init(), 0);
 	const char *argv[] = {"true", "a b", nullptr};
-	std::string err = testing_support::capture_stderr([&] {
-		worker *w = worker_get();
-		w->argv = argv;
-		w->env = nullptr;
-		w->timeout = 0;
-		w->proc.cb = task_complete;
-		run_cmd(w);
-		for (int i = 0; i < 400 && w->in_use; i++)
-			uloop_run_timeout(5);
-	});
+	std::string err = testing_support::capture_stderr([&] { run_to_end(argv, nullptr, 0); });
 	EXPECT_NE(err.find("run_cmd("), std::string::npos) << err;
 	EXPECT_NE(err.find("):worker cmd: \n"), std::string::npos) << err;
 	EXPECT_NE(err.find("): true \n"), std::string::npos) << err;

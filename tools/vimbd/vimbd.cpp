@@ -60,6 +60,7 @@ std::map<uint32_t, std::string> signatures; // type id -> SIGNATURE attribute by
 std::map<call_key, bool> calls;
 std::vector<std::unique_ptr<listener>> listeners;
 std::vector<uint32_t> dirty; // clients with output to send
+std::vector<uint32_t> dying; // clients to drop once the event is handled
 uint32_t last_id = 0;
 body out;
 
@@ -69,6 +70,14 @@ uint32_t new_id()
 		last_id++;
 	while (!last_id || clients.count(last_id) || objects.count(last_id) || signatures.count(last_id));
 	return last_id;
+}
+
+void mark_dead(client *c)
+{
+	if (c->dead)
+		return;
+	c->dead = true;
+	dying.push_back(c->id);
 }
 
 client *find_client(uint32_t id)
@@ -83,7 +92,7 @@ void send_to(client *c, uint8_t type, uint16_t seq, uint32_t peer, const struct 
 		return;
 	c->io.queue(type, seq, peer, b);
 	if (c->io.queued() > max_queued) {
-		c->dead = true;
+		mark_dead(c);
 		return;
 	}
 	dirty.push_back(c->id);
@@ -137,7 +146,7 @@ void flush_dirty()
 		if (!c)
 			continue;
 		if (c->io.flush(c->fd.fd) == io::error)
-			c->dead = true;
+			mark_dead(c);
 		else
 			update_write_interest(c);
 	}
@@ -164,23 +173,15 @@ void drop_client(client *c)
 
 void reap_dead()
 {
-	for (auto it = clients.begin(); it != clients.end();) {
-		if (!it->second->dead) {
-			++it;
+	std::vector<uint32_t> ids;
+	ids.swap(dying);
+	for (uint32_t id : ids) {
+		auto it = clients.find(id);
+		if (it == clients.end())
 			continue;
-		}
 		drop_client(it->second.get());
-		it = clients.erase(it);
+		clients.erase(it);
 	}
-}
-
-bool any_dead()
-{
-	for (const auto &[id, c] : clients) {
-		if (c->dead)
-			return true;
-	}
-	return false;
 }
 
 // Dropping a client can queue news for others (status 4 for their calls),
@@ -190,7 +191,7 @@ void settle()
 	do {
 		flush_dirty();
 		reap_dead();
-	} while (!dirty.empty() || any_dead());
+	} while (!dirty.empty() || !dying.empty());
 }
 
 void put_object(const object &obj)
@@ -367,14 +368,14 @@ void handle_client(struct uloop_fd *u, unsigned int events)
 	client *c = container_of(u, client, fd);
 	if (events & ULOOP_WRITE) {
 		if (c->io.flush(u->fd) == io::error)
-			c->dead = true;
+			mark_dead(c);
 		else
 			update_write_interest(c);
 	}
 	if (!c->dead && (events & ULOOP_READ)) {
 		io r = c->io.fill(u->fd);
 		if (r == io::closed || r == io::error) {
-			c->dead = true;
+			mark_dead(c);
 		} else {
 			message m;
 			bool bad = false;
@@ -382,7 +383,7 @@ void handle_client(struct uloop_fd *u, unsigned int events)
 				on_message(c, m);
 			c->io.consume();
 			if (bad)
-				c->dead = true; // garbage from one client drops only that client
+				mark_dead(c); // garbage from one client drops only that client
 		}
 	}
 	settle();
