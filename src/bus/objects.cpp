@@ -5,14 +5,13 @@
 
 #include "../core/log.h"
 
-struct blob_buf reply_buf;
-
-// Methods of later subsystems join these tables in their slots; until then
-// each table lists, in slot order, the methods that exist.
+// Each method's file holds its entry; the tables list the entries in slot
+// order. Methods of later subsystems join in their slots; until then each
+// table lists the methods that exist.
 namespace {
 
 struct ubus_method kestrad_master_vimb_methods[] = {
-	UBUS_METHOD("test", kestrad_handle_test, test_policy), // slot 1
+	test_method, // slot 1
 };
 
 struct ubus_method kestrad_wifi_ap_vimb_methods[] = {
@@ -25,7 +24,7 @@ struct ubus_method kestrad_re_vimb_methods[] = {
 
 struct ubus_method kestrad_lanAP_vimb_methods[] = {
 	// slot 1 "access"
-	UBUS_METHOD("test", kestrad_handle_test, test_policy), // slot 2
+	test_method, // slot 2
 };
 
 struct ubus_object_type kestrad_master_vimb_object_type =

@@ -1,7 +1,22 @@
-#include "objects.h"
 #include "test_method.h"
 
+#include "reply.h"
+
 #include <cstdio>
+
+namespace {
+
+enum {
+	TEST_HELLO,
+	__TEST_MAX,
+};
+
+constexpr struct blobmsg_policy test_policy[] = {
+	{"hello", BLOBMSG_TYPE_STRING},
+};
+static_assert(ARRAY_SIZE(test_policy) == __TEST_MAX);
+
+} // namespace
 
 // Two replies: "return"="success", then the same buffer with a second
 // "return" carrying the hello text.
@@ -28,3 +43,5 @@ int kestrad_handle_test(struct ubus_context *ctx, struct ubus_object *, struct u
 	fflush(stdout); // one write for both lines, before anything can _exit
 	return 0;
 }
+
+const struct ubus_method test_method = UBUS_METHOD("test", kestrad_handle_test, test_policy);

@@ -1,16 +1,10 @@
 // The method "test": answers that the daemon is alive.
 #pragma once
 
-extern "C" {
-#include <libubox/blobmsg.h>
-}
+#include <libubus.h>
 
-enum {
-	TEST_HELLO,
-	__TEST_MAX,
-};
+int kestrad_handle_test(struct ubus_context *ctx, struct ubus_object *obj,
+			struct ubus_request_data *req, const char *method, struct blob_attr *msg);
 
-inline constexpr struct blobmsg_policy test_policy[] = {
-	{"hello", BLOBMSG_TYPE_STRING},
-};
-static_assert(sizeof(test_policy) / sizeof(test_policy[0]) == __TEST_MAX);
+// Its entry in the router and LAN AP tables.
+extern const struct ubus_method test_method;

@@ -94,6 +94,19 @@ void run_cmd(worker *slot)
 	}
 }
 
+worker *worker_start(const char **argv, int32_t timeout)
+{
+	worker *slot = worker_get();
+	if (!slot)
+		return nullptr;
+	slot->argv = argv;
+	slot->env = nullptr;
+	slot->timeout = timeout;
+	slot->proc.cb = task_complete;
+	run_cmd(slot);
+	return slot;
+}
+
 int uevent_add_env(env_list *list, char *text, uevent *ev)
 {
 	char *eq = strchr(text, '=');

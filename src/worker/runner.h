@@ -21,6 +21,13 @@ struct uevent {
 
 void run_cmd(worker *slot);
 
+// What every handler does to start a command: takes the lowest free slot
+// (worker_get), gives it argv, no environment, `timeout` seconds and
+// task_complete, and starts it with run_cmd. argv is borrowed only until this
+// returns. NULL when no slot is free (worker_get has logged it; the caller
+// logs and replies its own text); nothing is started then.
+worker *worker_start(const char **argv, int32_t timeout);
+
 int uevent_add_env(env_list *list, char *text, uevent *ev);
 void uevent_free(env_list *list);
 

@@ -1,0 +1,3 @@
+#include "reply.h"
+
+struct blob_buf reply_buf;
