@@ -2,7 +2,7 @@
 // reconnecting every 10 s after a failure or a lost connection.
 #pragma once
 
-#include <libubus.h>
+#include "ubus.h"
 
 extern struct ubus_context *vimb_ctx;
 extern struct uloop_timeout vimb_connect_timer;

@@ -1,7 +1,7 @@
 // The four bus objects and their method tables.
 #pragma once
 
-#include <libubus.h>
+#include "ubus.h"
 
 extern struct ubus_object kestrad_master_vimb_object; // router
 extern struct ubus_object kestrad_vimb_object;        // Wi-Fi AP

@@ -1,7 +1,7 @@
 // The method "test": answers that the daemon is alive.
 #pragma once
 
-#include <libubus.h>
+#include "ubus.h"
 
 int kestrad_handle_test(struct ubus_context *ctx, struct ubus_object *obj,
 			struct ubus_request_data *req, const char *method, struct blob_attr *msg);
