@@ -118,8 +118,20 @@ struct blob_attr *next_checked(const char *&p, size_t &rem)
 	return attr;
 }
 
+// The first two and last two bytes of a name: most names of one length
+// differ there, which spares a memcmp.
+inline uint32_t name_ends(const char *name, size_t n)
+{
+	if (n < 2)
+		return n ? static_cast<unsigned char>(name[0]) : 0;
+	auto byte = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(name[i])); };
+	return byte(0) << 24 | byte(1) << 16 | byte(n - 2) << 8 | byte(n - 1);
+}
+
 // Policies up to this size get their name lengths measured once per parse.
 constexpr int cached_policy_max = 64;
+// Name lengths from this one on share the last chain.
+constexpr size_t len_chains = 32;
 
 } // namespace
 
@@ -161,11 +173,33 @@ int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len,
 	if (!data || !len)
 		return -EINVAL;
 
+	// Every entry of a name is filled, so the search goes on after a match
+	// only for an entry whose name another entry repeats. Names are compared
+	// only within chains of one length.
 	size_t namelen[cached_policy_max];
+	bool shared[cached_policy_max];
 	bool cached = policy_len <= cached_policy_max;
 	if (cached) {
-		for (int i = 0; i < policy_len; i++)
-			namelen[i] = policy[i].name ? strlen(policy[i].name) : 0;
+		signed char last_of_len[len_chains];
+		signed char prev_of_len[cached_policy_max];
+		uint32_t ends[cached_policy_max];
+		memset(last_of_len, -1, sizeof(last_of_len));
+		for (int i = 0; i < policy_len; i++) {
+			const char *name = policy[i].name;
+			size_t n = name ? strlen(name) : 0;
+			namelen[i] = n;
+			shared[i] = false;
+			if (!name)
+				continue;
+			ends[i] = name_ends(name, n);
+			size_t chain = n < len_chains ? n : len_chains - 1;
+			for (int j = last_of_len[chain]; j >= 0; j = prev_of_len[j]) {
+				if (ends[j] == ends[i] && namelen[j] == n && memcmp(policy[j].name, name, n) == 0)
+					shared[i] = shared[j] = true;
+			}
+			prev_of_len[i] = last_of_len[chain];
+			last_of_len[chain] = static_cast<signed char>(i);
+		}
 	}
 
 	// Requests usually list their fields in policy order: start each search
@@ -180,8 +214,9 @@ int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len,
 		if (!blob_is_extended(attr) || policy_len <= 0)
 			continue;
 		int type = blobmsg_type(attr);
+		int start = next;
 		for (int n = 0; n < policy_len; n++) {
-			int i = next + n;
+			int i = start + n;
 			if (i >= policy_len)
 				i -= policy_len;
 			if (tb[i] || !policy[i].name)
@@ -193,7 +228,8 @@ int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len,
 				continue;
 			tb[i] = attr;
 			next = i + 1 < policy_len ? i + 1 : 0;
-			break;
+			if (cached && !shared[i])
+				break;
 		}
 	}
 	return 0;

@@ -126,6 +126,49 @@ TEST(BlobmsgParse, WrongTypeIsAbsentFirstDuplicateWinsNamesMatchExactly)
 	EXPECT_EQ(p.tb[P_ANY], nullptr);
 }
 
+// Each entry takes the first attribute that fits it, whether or not another
+// entry of the same name has already taken one.
+TEST(BlobmsgParse, EveryEntryOfARepeatedNameIsFilled)
+{
+	enum { D_S1, D_OTHER, D_ANY, D_S2, D_NUM, __D_MAX };
+	constexpr struct blobmsg_policy dup[] = {
+		{"x", BLOBMSG_TYPE_STRING},
+		{"other", BLOBMSG_TYPE_STRING},
+		{"x", BLOBMSG_TYPE_UNSPEC},
+		{"x", BLOBMSG_TYPE_STRING},
+		{"x", BLOBMSG_TYPE_INT32},
+	};
+	static_assert(ARRAY_SIZE(dup) == __D_MAX);
+
+	bytes data = build([](struct blob_buf *b) {
+		blobmsg_add_u8(b, "x", 5);           // only the unspec entry fits
+		blobmsg_add_string(b, "x", "first"); // both string entries
+		blobmsg_add_string(b, "x", "second"); // later duplicate: nobody
+		blobmsg_add_u32(b, "x", 9);
+	});
+	guarded g(data);
+	struct blob_attr *tb[__D_MAX];
+	ASSERT_EQ(blobmsg_parse(dup, __D_MAX, tb, g.data(), g.len()), 0);
+	ASSERT_NE(tb[D_ANY], nullptr);
+	EXPECT_EQ(blobmsg_get_u8(tb[D_ANY]), 5);
+	ASSERT_NE(tb[D_S1], nullptr);
+	ASSERT_NE(tb[D_S2], nullptr);
+	EXPECT_STREQ(blobmsg_get_string(tb[D_S1]), "first");
+	EXPECT_EQ(tb[D_S2], tb[D_S1]);
+	ASSERT_NE(tb[D_NUM], nullptr);
+	EXPECT_EQ(blobmsg_get_u32(tb[D_NUM]), 9u);
+	EXPECT_EQ(tb[D_OTHER], nullptr);
+
+	// Past the size whose name lengths are measured once, the same holds.
+	std::vector<struct blobmsg_policy> big(80, {"pad", BLOBMSG_TYPE_STRING});
+	big[3] = {"x", BLOBMSG_TYPE_STRING};
+	big[70] = {"x", BLOBMSG_TYPE_STRING};
+	std::vector<struct blob_attr *> tbig(big.size());
+	ASSERT_EQ(blobmsg_parse(big.data(), static_cast<int>(big.size()), tbig.data(), g.data(), g.len()), 0);
+	EXPECT_EQ(tbig[3], tb[D_S1]);
+	EXPECT_EQ(tbig[70], tb[D_S1]);
+}
+
 TEST(BlobmsgParse, EmptyOrNullPayloadIsInvalidAndClearsTheTable)
 {
 	struct blob_attr *tb[__P_MAX];
