@@ -6,6 +6,7 @@
 #include "../core/log.h"
 #include "../core/options.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <net/if.h>
+#include <string_view>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -45,6 +47,17 @@ struct ubus_object *object_for_mode()
 	return &kestrad_lanAP_vimb_object;
 }
 
+// dst = a then b, cut to the buffer and always terminated.
+template <size_t N>
+void cut_copy(char (&dst)[N], std::string_view a, std::string_view b = {})
+{
+	size_t na = std::min(a.size(), N - 1);
+	size_t nb = std::min(b.size(), N - 1 - na);
+	memcpy(dst, a.data(), na);
+	memcpy(dst + na, b.data(), nb);
+	dst[na + nb] = 0;
+}
+
 // One line of `route -n`: is it the default route, and through where.
 bool default_route(const char *line, char (&gw)[GW_ADDR_SIZE])
 {
@@ -59,9 +72,9 @@ bool default_route(const char *line, char (&gw)[GW_ADDR_SIZE])
 		return false;
 	}
 	KLOG_AS(LOG_LEVEL_DEBUG, "get_gw_ip", "get default gw,dest:%s,mask:%s,gw:%s\n", dest, mask, gateway);
-	// A gateway column longer than an address is cut; inet_aton refuses it.
-	if (snprintf(gw, sizeof(gw), "%s", gateway) >= static_cast<int>(sizeof(gw)))
-		KLOG_AS(LOG_LEVEL_DEBUG, "get_gw_ip", "gateway[%s] cut to %s\n", gateway, gw);
+	// route -n never prints a gateway longer than an address; one that does
+	// is cut to the field and left to inet_aton to judge.
+	cut_copy(gw, gateway);
 	return true;
 }
 
@@ -195,8 +208,7 @@ void vimb_reconnect_timer_handler(struct uloop_timeout *)
 
 		char lan[OBJECT_NAME_SIZE];
 		get_ip_address(lan);
-		if (snprintf(object_name, sizeof(object_name), "%s-@kestrad", lan) >= OBJECT_NAME_SIZE)
-			KLOG_DEBUG("object name cut to %s\n", object_name);
+		cut_copy(object_name, lan, "-@kestrad");
 		publish(object_for_mode());
 	}
 	if (!vimb_ctx)
