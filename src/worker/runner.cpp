@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <unistd.h>
 
 namespace {
@@ -33,6 +34,22 @@ size_t read_all(FILE *fp, char *buf, size_t len)
 	return total;
 }
 
+// The loop's SIGCHLD handler may cut a sleep short (the command's own exit
+// does); the wait is to a fixed deadline all the same.
+void sleep_whole(useconds_t us)
+{
+	struct timespec end;
+	clock_gettime(CLOCK_MONOTONIC, &end);
+	end.tv_sec += us / 1000000;
+	end.tv_nsec += static_cast<long>(us % 1000000) * 1000;
+	if (end.tv_nsec >= 1000000000) {
+		end.tv_sec++;
+		end.tv_nsec -= 1000000000;
+	}
+	while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR) {
+	}
+}
+
 char *read_command(const char *func, const char *cmd, char *buf, int len, useconds_t wait_us)
 {
 	FILE *fp = popen(cmd, "r");
@@ -40,7 +57,7 @@ char *read_command(const char *func, const char *cmd, char *buf, int len, usecon
 		KLOG_AS(LOG_LEVEL_ERR, func, "  popen %s fail! \n", cmd);
 		return nullptr;
 	}
-	usleep(wait_us);
+	sleep_whole(wait_us);
 	size_t n = read_all(fp, buf, len > 0 ? static_cast<size_t>(len) : 0);
 	KLOG_AS(LOG_LEVEL_DEBUG, func, " cmd '%s' res len = %d \n", cmd, static_cast<int>(n));
 	buf[n] = 0;

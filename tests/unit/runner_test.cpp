@@ -44,6 +44,24 @@ TEST_F(Runner, GetCmdResultWaitsForTheWholeOutput)
 	EXPECT_STREQ(buf, "abcd");
 }
 
+// With the loop's SIGCHLD handler in place, as in the daemon, the command's
+// own exit interrupts the wait; the readers wait their whole time anyway.
+TEST_F(Runner, ReadersWaitTheirWholeTimeWhenTheChildsExitInterrupts)
+{
+	using testing_support::monotonic_ms;
+	ASSERT_EQ(uloop_init(), 0);
+	char buf[16];
+	for (int i = 0; i < 5; i++) {
+		long long start = monotonic_ms();
+		ASSERT_EQ(get_cmd_result("true", buf, 15), buf);
+		EXPECT_GE(monotonic_ms() - start, 5) << "run " << i;
+	}
+	long long start = monotonic_ms();
+	ASSERT_EQ(get_cmd_result_slow("true", buf, 15), buf);
+	EXPECT_GE(monotonic_ms() - start, 500);
+	uloop_done();
+}
+
 TEST_F(Runner, KestradRunCmd)
 {
 	char buf[8];
