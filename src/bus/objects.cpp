@@ -3,6 +3,9 @@
 #include "connection.h"
 #include "test_method.h"
 
+#include "../methods/whc_quire.h"
+#include "../methods/whc_sync.h"
+
 #include "../core/log.h"
 
 // Each method's file holds its entry; the tables list the entries in slot
@@ -20,6 +23,8 @@ struct ubus_method kestrad_wifi_ap_vimb_methods[] = {
 
 struct ubus_method kestrad_re_vimb_methods[] = {
 	// slots 1-6: "access", "whc_sync", "whc_quire", "bind", "smart_sync", "common_set"
+	whc_sync_method,   // slot 2
+	whc_quire_method,  // slot 3
 };
 
 struct ubus_method kestrad_lanAP_vimb_methods[] = {

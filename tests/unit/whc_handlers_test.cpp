@@ -1,14 +1,35 @@
 // The RE handlers whc_sync and whc_quire called in-process on a real bus
-// context: their replies, and the worker slot whc_sync starts.
+// context: their replies, the worker slot whc_sync starts and the settings
+// file it leaves. Each case runs in a forked child with private /etc/config,
+// /run and /usr/bin/timeout (a stand-in that records its arguments and hangs
+// while /run/hang exists), so the host is never touched.
+#include "support/etc_config.h"
 #include "support/handler_harness.h"
+#include "support/proc.h"
+#include "support/spawn.h"
 
 #include "bus/test_method.h"
+#include "methods/whc_quire.h"
+#include "methods/whc_sync.h"
+#include "worker/worker.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using testing_support::handler_harness;
+using testing_support::read_file;
 using testing_support::reply;
 using testing_support::request;
+using testing_support::temp_dir;
+using testing_support::wait_until;
+using testing_support::with_etc_config;
 
 namespace {
 
@@ -19,6 +40,84 @@ reply strings(std::initializer_list<std::pair<const char *, const char *>> field
 		r.push_back({name, BLOBMSG_TYPE_STRING, value});
 	return r;
 }
+
+void write(const std::string &path, const std::string &text, mode_t mode = 0644)
+{
+	std::ofstream(path) << text;
+	chmod(path.c_str(), mode);
+}
+
+int busy_slots()
+{
+	int n = 0;
+	for (int i = 0; i < WORKER_COUNT; i++)
+		n += wk[i].in_use;
+	return n;
+}
+
+int open_fds()
+{
+	int n = 0;
+	if (DIR *d = opendir("/proc/self/fd")) {
+		while (readdir(d))
+			n++;
+		closedir(d);
+	}
+	return n;
+}
+
+std::vector<std::string> nul_split(const std::string &s)
+{
+	std::vector<std::string> out;
+	for (size_t pos = 0, nul; (nul = s.find('\0', pos)) != std::string::npos; pos = nul + 1)
+		out.push_back(s.substr(pos, nul - pos));
+	return out;
+}
+
+class WhcHandlers : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		REQUIRE_ROOT();
+		conf = dir.file("config");
+		mkdir(conf.c_str(), 0755);
+		mkdir(dir.file("bin").c_str(), 0755);
+		mkdir(dir.file("scratch").c_str(), 0755);
+		write(conf + "/marovela", "config core 'common'\n\toption NETMODE 'whc_re'\n"
+					  "\toption ROUTER_LOCALE 'DE'\n\toption INITTED 'YES'\n");
+		write(conf + "/messaging", "config deviceInfo 'deviceInfo'\n\toption DEVICE_ID 'SAT-9'\n");
+		write(conf + "/account", "config common 'common'\n\toption admin 'old'\n");
+		write(conf + "/bind", "config info 'info'\n\toption remoteID 'none'\n");
+		write(dir.file("bin/timeout"),
+		      "#!/bin/sh\nprintf '%s\\0' \"$@\" >/run/timeout.argv.$$\n"
+		      "while [ -e /run/hang ]; do sleep 0.05; done\n", 0755);
+		write(dir.file("bin/readmac"), "#!/bin/sh\nprintf '02:00:00:00:aa:bb\\n'\n", 0755);
+		write(dir.file("bin/bhstat"), "#!/bin/sh\nexit 17\n", 0755);
+		// wl01 has no hardware address
+		write(dir.file("bin/ifconfig"),
+		      "#!/bin/sh\n[ \"$1\" = wl11 ] && echo 'wl11  Link encap:Ethernet  HWaddr 02:00:00:00:11:11'\nexit 0\n",
+		      0755);
+	}
+
+	// Runs fn in a child that sees the private files; the harness is made
+	// there, after the mount namespace, which needs a single thread.
+	template <typename F>
+	void in_private(F fn)
+	{
+		std::string bin = dir.file("bin");
+		EXPECT_TRUE(with_etc_config(conf, dir.file("scratch"), [&] {
+			ASSERT_EQ(mount("tmpfs", "/run", "tmpfs", 0, "mode=755"), 0);
+			ASSERT_EQ(mount((bin + "/timeout").c_str(), "/usr/bin/timeout", nullptr, MS_BIND, nullptr), 0);
+			setenv("PATH", (bin + ":/usr/sbin:/usr/bin:/sbin:/bin").c_str(), 1);
+			handler_harness h;
+			ASSERT_TRUE(h.ok());
+			fn(h);
+		}));
+	}
+
+	temp_dir dir;
+	std::string conf;
+};
 
 TEST(HandlerHarness, ReadsBackEveryReplyWithItsFieldsInOrder)
 {
@@ -34,6 +133,137 @@ TEST(HandlerHarness, ReadsBackEveryReplyWithItsFieldsInOrder)
 
 	request none;
 	EXPECT_TRUE(h.call(kestrad_handle_test, none, "test").replies.empty());
+}
+
+TEST_F(WhcHandlers, SyncWritesTheFileAndStartsItsScriptUnderFiftySeconds)
+{
+	in_private([](handler_harness &h) {
+		request req;
+		req.str("led_blue", "1").str("ssid", "Home").u32("pswd", 5).str("flt_list", std::string(300, 'f'));
+		auto res = h.call(kestrad_handle_whc_sync, req, "whc_sync");
+		EXPECT_EQ(res.status, 0);
+		ASSERT_EQ(res.replies.size(), 1u);
+		EXPECT_EQ(res.replies[0], strings({{"return", "success"}}));
+		EXPECT_EQ(read_file(WHC_SYNC_SETTINGS_PATH),
+			  "ssid:=Home\nflt_list:=" + std::string(300, 'f') + "\nled_blue:=1\n");
+
+		ASSERT_EQ(busy_slots(), 1);
+		worker &slot = wk[0];
+		EXPECT_EQ(slot.timeout, 50);
+		EXPECT_TRUE(slot.timer.pending);
+		int left = uloop_timeout_remaining(&slot.timer);
+		EXPECT_LE(left, 50000);
+		EXPECT_GE(left, 49000);
+
+		std::string argv_file = "/run/timeout.argv." + std::to_string(slot.proc.pid);
+		ASSERT_TRUE(wait_until([&] { return !read_file(argv_file).empty(); }, 5000));
+		EXPECT_EQ(nul_split(read_file(argv_file)),
+			  (std::vector<std::string>{"-t", "40", "-s", "9", "/bin/sh", "/sbin/kestrad_whc_sync.sh"}));
+		EXPECT_TRUE(h.run_until([] { return busy_slots() == 0; }, 5000)); // reaped, slot free
+	});
+}
+
+TEST_F(WhcHandlers, SyncWithAllSlotsBusyStillRewritesTheFileAndTheNextFreeSlotServes)
+{
+	in_private([](handler_harness &h) {
+		write("/run/hang", "");
+		for (int i = 0; i < WORKER_COUNT; i++) {
+			request req;
+			req.str("ssid", "n" + std::to_string(i));
+			ASSERT_EQ(h.call(kestrad_handle_whc_sync, req).replies.at(0), strings({{"return", "success"}}));
+		}
+		request req;
+		req.str("ssid", "busy");
+		EXPECT_EQ(h.call(kestrad_handle_whc_sync, req).replies.at(0),
+			  strings({{"return", " fail, sync work active!"}}));
+		EXPECT_EQ(read_file(WHC_SYNC_SETTINGS_PATH), "ssid:=busy\n");
+
+		kill(wk[7].proc.pid, SIGKILL);
+		ASSERT_TRUE(h.run_until([] { return !wk[7].in_use; }, 5000));
+		EXPECT_EQ(busy_slots(), WORKER_COUNT - 1);
+		request again;
+		again.str("ssid", "again");
+		EXPECT_EQ(h.call(kestrad_handle_whc_sync, again).replies.at(0), strings({{"return", "success"}}));
+		EXPECT_TRUE(wk[7].in_use);
+		EXPECT_EQ(read_file(WHC_SYNC_SETTINGS_PATH), "ssid:=again\n");
+		unlink("/run/hang");
+		EXPECT_TRUE(h.run_until([] { return busy_slots() == 0; }, 10000));
+	});
+}
+
+TEST_F(WhcHandlers, SyncFailuresLeaveTheEarlierFileWholeAndStartNothing)
+{
+	in_private([](handler_harness &h) {
+		request first;
+		first.str("ssid", "kept");
+		ASSERT_EQ(h.call(kestrad_handle_whc_sync, first).replies.at(0), strings({{"return", "success"}}));
+		ASSERT_TRUE(h.run_until([] { return busy_slots() == 0; }, 5000));
+
+		const uint8_t bad[] = {0x83, 0x00, 0x00, 0x64}; // a string field longer than the payload
+		request malformed;
+		malformed.raw(bad, sizeof(bad));
+		EXPECT_EQ(h.call(kestrad_handle_whc_sync, malformed).replies.at(0),
+			  strings({{"return", "fail, parse error"}}));
+
+		ASSERT_EQ(mount(nullptr, "/run", nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+		request second;
+		second.str("ssid", "lost");
+		EXPECT_EQ(h.call(kestrad_handle_whc_sync, second).replies.at(0),
+			  strings({{"return", "fail, fopen error"}}));
+		EXPECT_EQ(busy_slots(), 0);
+		EXPECT_EQ(read_file(WHC_SYNC_SETTINGS_PATH), "ssid:=kept\n");
+		ASSERT_EQ(mount(nullptr, "/run", nullptr, MS_REMOUNT, nullptr), 0);
+
+		// what a killed daemon left behind goes with the next request
+		write(WHC_SYNC_SETTINGS_TEMP, "half a fi");
+		request empty;
+		EXPECT_EQ(h.call(kestrad_handle_whc_sync, empty).replies.at(0), strings({{"return", "success"}}));
+		EXPECT_EQ(read_file(WHC_SYNC_SETTINGS_PATH), "");
+		struct stat st;
+		EXPECT_NE(stat(WHC_SYNC_SETTINGS_TEMP, &st), 0);
+		EXPECT_EQ(stat(WHC_SYNC_SETTINGS_PATH, &st), 0);
+		EXPECT_EQ(st.st_mode & 07777, 0666u & ~0022u); // as fopen "w" creates it, umask 022
+		EXPECT_TRUE(h.run_until([] { return busy_slots() == 0; }, 5000));
+	});
+}
+
+TEST_F(WhcHandlers, QuireRepliesInOrderWithoutTakingASlotAndHoldsNothingAfterwards)
+{
+	in_private([](handler_harness &h) {
+		request req;
+		req.str("cap_devid", "CAP-1").str("webpasswd", "old");
+		auto res = h.call(kestrad_handle_whc_quire, req, "whc_quire");
+		EXPECT_EQ(res.status, 0);
+		ASSERT_EQ(res.replies.size(), 1u);
+		const reply &r = res.replies[0];
+		std::vector<std::string> names;
+		for (auto &f : r)
+			names.push_back(f.name);
+		EXPECT_EQ(names, (std::vector<std::string>{"wanmac", "g2stamac", "g5stamac", "backhauls", "backhauls_qa",
+							   "locale", "devid", "initted", "return"}));
+		EXPECT_EQ(r[0].value, "02:00:00:00:aa:bb");
+		EXPECT_EQ(r[1].value, "02:00:00:00:11:11");
+		EXPECT_EQ(r[2].value, ""); // the pipe opened, so the field is there
+		EXPECT_EQ(r[3].value, "1");
+		EXPECT_EQ(r[4].value, "1");
+		EXPECT_EQ(r[5].value, "DE");
+		EXPECT_EQ(r[6].value, "SAT-9");
+		EXPECT_EQ(r[7].value, "1");
+		EXPECT_EQ(r[8].value, "success");
+		EXPECT_EQ(busy_slots(), 0);
+		EXPECT_NE(read_file("/etc/config/bind").find("option remoteID 'CAP-1'"), std::string::npos);
+
+		int fds = open_fds();
+		for (int i = 0; i < 10; i++)
+			ASSERT_EQ(h.call(kestrad_handle_whc_quire, req).replies.at(0).back().value, "success");
+		EXPECT_EQ(open_fds(), fds);
+
+		const uint8_t bad[] = {0x83, 0x00, 0x00, 0x64};
+		request malformed;
+		malformed.raw(bad, sizeof(bad));
+		EXPECT_EQ(h.call(kestrad_handle_whc_quire, malformed).replies.at(0),
+			  strings({{"return", "fail, parse error"}}));
+	});
 }
 
 } // namespace
