@@ -10,16 +10,75 @@ extern "C" {
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <fstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 using namespace ubus_wire;
 using testing_support::bin_path;
 using testing_support::bus_peer;
+using testing_support::monotonic_ms;
 using testing_support::spawned;
 using testing_support::temp_dir;
 
 namespace {
+
+// What /proc says about the daemon: its CPU time in clock ticks, its
+// anonymous memory in kB and how many descriptors it holds.
+long cpu_ticks(pid_t pid)
+{
+	std::string stat = testing_support::read_file("/proc/" + std::to_string(pid) + "/stat");
+	size_t paren = stat.rfind(')');
+	if (paren == std::string::npos)
+		return -1;
+	long utime = 0, stime = 0;
+	// state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime stime
+	if (sscanf(stat.c_str() + paren + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld",
+		   &utime, &stime) != 2)
+		return -1;
+	return utime + stime;
+}
+
+long rss_anon_kb(pid_t pid)
+{
+	std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+	std::string line;
+	while (std::getline(f, line)) {
+		if (line.rfind("RssAnon:", 0) == 0)
+			return atol(line.c_str() + 8);
+	}
+	return -1;
+}
+
+// The lowest descriptor limit that leaves `room` numbers free below it:
+// a new descriptor takes the lowest free number, and inherited ones leave
+// holes.
+rlim_t limit_leaving(pid_t pid, int room)
+{
+	std::vector<bool> used;
+	DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+	if (!d)
+		return 0;
+	while (struct dirent *e = readdir(d)) {
+		if (e->d_name[0] == '.')
+			continue;
+		size_t fd = static_cast<size_t>(atoi(e->d_name));
+		if (fd >= used.size())
+			used.resize(fd + 1);
+		used[fd] = true;
+	}
+	closedir(d);
+	int free_below = 0;
+	rlim_t limit = 0;
+	while (free_below < room) {
+		if (limit >= used.size() || !used[limit])
+			free_below++;
+		limit++;
+	}
+	return limit;
+}
 
 class Vimbd : public ::testing::Test {
 protected:
@@ -54,29 +113,66 @@ protected:
 	// Publishes `path` with a one-method signature; the new object's id.
 	uint32_t publish(bus_peer &p, const char *path, bool replace = false, int expect = 0)
 	{
+		return publish_typed(p, path, 0, replace, expect);
+	}
+
+	// Publishes `path` as type `type_id`, or with a signature (of `sig_args`
+	// arguments) when it is 0; the new object's id, its type in *got_type.
+	uint32_t publish_typed(bus_peer &p, const char *path, uint32_t type_id, bool replace = false,
+			       int expect = 0, uint32_t *got_type = nullptr, int sig_args = 1)
+	{
 		p.out().reset();
 		p.out().put_string(ATTR_OBJPATH, path);
-		void *sig = blob_nest_start(p.out().buf(), ATTR_SIGNATURE);
-		void *t = blobmsg_open_table(p.out().buf(), "test");
-		blobmsg_add_u32(p.out().buf(), "hello", BLOBMSG_TYPE_STRING);
-		blobmsg_close_table(p.out().buf(), t);
-		blob_nest_end(p.out().buf(), sig);
+		if (type_id) {
+			p.out().put_u32(ATTR_OBJTYPE, type_id);
+		} else {
+			void *sig = blob_nest_start(p.out().buf(), ATTR_SIGNATURE);
+			void *t = blobmsg_open_table(p.out().buf(), "test");
+			blobmsg_add_u32(p.out().buf(), "hello", BLOBMSG_TYPE_STRING);
+			for (int i = 1; i < sig_args; i++) {
+				std::string name = "an_argument_with_a_long_name_" + std::to_string(i);
+				blobmsg_add_u32(p.out().buf(), name.c_str(), BLOBMSG_TYPE_STRING);
+			}
+			blobmsg_close_table(p.out().buf(), t);
+			blob_nest_end(p.out().buf(), sig);
+		}
 		if (replace)
 			p.out().put_u8(ATTR_VIMB_REPLACE, 1);
 		p.send(MSG_ADD_OBJECT, ++seq, 0);
 		uint32_t id = 0;
 		for (;;) {
 			auto r = p.next(2000);
+			EXPECT_TRUE(r) << path;
 			if (!r)
 				break;
-			if (r->type == MSG_DATA)
+			if (r->type == MSG_DATA) {
 				id = r->m.u32(ATTR_OBJID);
+				if (got_type)
+					*got_type = r->m.u32(ATTR_OBJTYPE);
+			}
 			if (r->type == MSG_STATUS) {
 				EXPECT_EQ(r->m.u32(ATTR_STATUS), static_cast<uint32_t>(expect)) << path;
 				break;
 			}
 		}
 		return id;
+	}
+
+	// The status of a lookup of `path`, with whether it carried a signature.
+	int lookup(bus_peer &p, const char *path, bool *signature = nullptr)
+	{
+		p.out().reset();
+		p.out().put_string(ATTR_OBJPATH, path);
+		p.send(MSG_LOOKUP, ++seq, 0);
+		for (;;) {
+			auto r = p.next(2000);
+			if (!r)
+				return -1;
+			if (r->type == MSG_DATA && signature)
+				*signature = r->m.tb[ATTR_SIGNATURE] && blob_len(r->m.tb[ATTR_SIGNATURE]);
+			if (r->type == MSG_STATUS)
+				return static_cast<int>(r->m.u32(ATTR_STATUS));
+		}
 	}
 
 	void invoke(bus_peer &p, uint32_t obj, uint16_t s, const char *method = "test")
@@ -285,6 +381,100 @@ TEST_F(Vimbd, HalfAMessageThatWaitsStopsNobody)
 	auto r = slow->next(2000);
 	ASSERT_TRUE(r);
 	EXPECT_EQ(r->seq, 9);
+}
+
+// Out of descriptors, vimbd must neither spin on the connection it cannot
+// take nor stop serving the clients it has; a client that goes makes room.
+TEST_F(Vimbd, AtItsDescriptorLimitItIdlesKeepsServingAndAcceptsWhenOneGoes)
+{
+	constexpr int room = 4;
+	rlim_t limit = limit_leaving(daemon->pid(), room);
+	ASSERT_GT(limit, 0u);
+	struct rlimit lim = {limit, limit};
+	ASSERT_EQ(prlimit(daemon->pid(), RLIMIT_NOFILE, &lim, nullptr), 0);
+	std::vector<std::unique_ptr<bus_peer>> full;
+	for (int i = 0; i < room; i++)
+		full.push_back(client());
+	uint32_t obj = publish(*full[0], "still-here");
+
+	// Queued in the listen backlog, not taken: no hello while we watch.
+	auto waiting = std::make_unique<bus_peer>(bus_peer::connect_unix(sock));
+	ASSERT_GE(waiting->fd(), 0);
+	long before = cpu_ticks(daemon->pid());
+	long long start = monotonic_ms();
+	EXPECT_FALSE(waiting->next(1500));
+	long ticks = cpu_ticks(daemon->pid()) - before;
+	long long span = monotonic_ms() - start;
+	RecordProperty("cpu_ticks", std::to_string(ticks) + " in " + std::to_string(span) + " ms");
+	EXPECT_LT(ticks, 10) << "vimbd used " << ticks << " ticks in " << span << " ms at its limit";
+
+	EXPECT_TRUE(pings(*full[0]));
+	invoke(*full[1], obj, 1);
+	auto relayed = full[0]->next(2000);
+	EXPECT_TRUE(relayed && relayed->type == MSG_INVOKE);
+
+	full.back().reset();
+	auto hello = waiting->next(3000);
+	ASSERT_TRUE(hello);
+	EXPECT_EQ(hello->type, MSG_HELLO);
+	EXPECT_TRUE(pings(*waiting));
+}
+
+// A type lives while an object uses it; once its last object is gone its id
+// is unknown again.
+TEST_F(Vimbd, ATypeLivesUntilItsLastObjectGoes)
+{
+	auto a = client(), b = client();
+	uint32_t type = 0;
+	publish_typed(*a, "a", 0, false, 0, &type);
+	ASSERT_NE(type, 0u);
+	publish_typed(*b, "b", type);
+	a.reset();
+	auto c = client();
+	publish_typed(*c, "c", type); // b still holds it, whenever a's end is seen
+	b.reset();
+	ASSERT_TRUE(testing_support::wait_until([&] { return lookup(*c, "b") == 4; }, 3000));
+
+	// Replacing the last object of a type with one of the same type keeps it.
+	auto d = client();
+	publish_typed(*d, "c", type, true);
+	bool signature = false;
+	EXPECT_EQ(lookup(*d, "c", &signature), 0);
+	EXPECT_TRUE(signature);
+	c.reset();
+	d.reset();
+
+	auto e = client();
+	ASSERT_TRUE(testing_support::wait_until([&] { return lookup(*e, "*") == 4; }, 3000));
+	publish_typed(*e, "e", type, false, 4);
+}
+
+// A client that reconnects and publishes its type afresh each time, as
+// kestrad does, must not make vimbd grow: types go with their objects.
+TEST_F(Vimbd, RepublicationsDoNotGrowTheDaemon)
+{
+	constexpr int cycles = 2000;
+	constexpr int sig_args = 60; // about 2.5 kB of signature per type
+	auto cycle = [&] {
+		auto p = client();
+		publish_typed(*p, "sat-@kestrad", 0, true, 0, nullptr, sig_args);
+	};
+	for (int i = 0; i < 200; i++)
+		cycle();
+	auto watcher = client();
+	ASSERT_TRUE(pings(*watcher));
+	long before = rss_anon_kb(daemon->pid());
+	ASSERT_GT(before, 0);
+	long long deadline = monotonic_ms() + 60000;
+	int done = 0;
+	for (; done < cycles && monotonic_ms() < deadline && !HasFailure(); done++)
+		cycle();
+	ASSERT_EQ(done, cycles);
+	ASSERT_TRUE(testing_support::wait_until([&] { return lookup(*watcher, "sat-@kestrad") == 4; }, 3000));
+	long growth = rss_anon_kb(daemon->pid()) - before;
+	RecordProperty("rss_anon_growth_kb", static_cast<int>(growth));
+	// Kept types would take about 5 MB here.
+	EXPECT_LT(growth, 1024) << "RssAnon grew by " << growth << " kB over " << cycles << " republications";
 }
 
 } // namespace

@@ -29,6 +29,9 @@ namespace {
 
 constexpr size_t max_queued = 4 * 1024 * 1024; // a client that stops reading is dropped
 constexpr int listen_backlog = 64;
+// Out of descriptors, the listeners rest until a client goes, or at the
+// latest this long (another process may free a system-wide one).
+constexpr int accept_retry_ms = 1000;
 
 struct client {
 	uint32_t id;
@@ -50,25 +53,36 @@ struct listener {
 	bool tcp;
 };
 
+// A signature lives as long as an object of its type does.
+struct object_type {
+	std::string signature; // SIGNATURE attribute bytes
+	unsigned objects = 0;
+};
+
 // A call relayed to an object's owner and not yet answered.
 using call_key = std::tuple<uint32_t /* caller */, uint16_t /* seq */, uint32_t /* object */>;
 
 std::map<uint32_t, std::unique_ptr<client>> clients;
 std::map<uint32_t, object> objects;
 std::map<std::string, uint32_t> paths;
-std::map<uint32_t, std::string> signatures; // type id -> SIGNATURE attribute bytes
+std::map<uint32_t, object_type> types;
 std::map<call_key, bool> calls;
 std::vector<std::unique_ptr<listener>> listeners;
 std::vector<uint32_t> dirty; // clients with output to send
 std::vector<uint32_t> dying; // clients to drop once the event is handled
 uint32_t last_id = 0;
 body out;
+bool accept_paused = false;
+bool starved_logged = false;
+
+void resume_accepting(struct uloop_timeout * = nullptr);
+struct uloop_timeout accept_retry = {.cb = resume_accepting};
 
 uint32_t new_id()
 {
 	do
 		last_id++;
-	while (!last_id || clients.count(last_id) || objects.count(last_id) || signatures.count(last_id));
+	while (!last_id || clients.count(last_id) || objects.count(last_id) || types.count(last_id));
 	return last_id;
 }
 
@@ -122,8 +136,34 @@ void remove_object(uint32_t id)
 		send_status(find_client(caller), seq, id, 4 /* Not found */, id);
 		c = calls.erase(c);
 	}
+	auto type = types.find(it->second.type_id);
+	if (type != types.end() && !--type->second.objects)
+		types.erase(type);
 	paths.erase(it->second.path);
 	objects.erase(it);
+}
+
+// A level-triggered listener that cannot accept would wake the loop at
+// once, forever: take the listeners out of the loop until there is room.
+void pause_accepting()
+{
+	if (!starved_logged)
+		fprintf(stderr, "vimbd: cannot accept: %s; waiting for a client to go\n", strerror(errno));
+	starved_logged = true;
+	accept_paused = true;
+	for (auto &l : listeners)
+		uloop_fd_delete(&l->fd);
+	uloop_timeout_set(&accept_retry, accept_retry_ms);
+}
+
+void resume_accepting(struct uloop_timeout *)
+{
+	if (!accept_paused)
+		return;
+	accept_paused = false;
+	uloop_timeout_cancel(&accept_retry);
+	for (auto &l : listeners)
+		uloop_fd_add(&l->fd, ULOOP_READ);
 }
 
 void handle_client(struct uloop_fd *u, unsigned int events);
@@ -181,6 +221,7 @@ void reap_dead()
 			continue;
 		drop_client(it->second.get());
 		clients.erase(it);
+		resume_accepting(); // its descriptor is free again
 	}
 }
 
@@ -200,9 +241,9 @@ void put_object(const object &obj)
 	out.put_string(ATTR_OBJPATH, obj.path.c_str());
 	out.put_u32(ATTR_OBJID, obj.id);
 	out.put_u32(ATTR_OBJTYPE, obj.type_id);
-	auto sig = signatures.find(obj.type_id);
-	if (sig != signatures.end())
-		out.put_raw(ATTR_SIGNATURE, sig->second.data(), sig->second.size());
+	auto type = types.find(obj.type_id);
+	if (type != types.end())
+		out.put_raw(ATTR_SIGNATURE, type->second.signature.data(), type->second.signature.size());
 }
 
 bool path_matches(const std::string &path, const char *pattern)
@@ -249,7 +290,7 @@ void on_add_object(client *c, const message &m)
 		return;
 	}
 	uint32_t type_id = m.u32(ATTR_OBJTYPE);
-	if (type_id && !signatures.count(type_id)) {
+	if (type_id && !types.count(type_id)) {
 		send_status(c, m.seq, m.peer, 4);
 		return;
 	}
@@ -258,18 +299,23 @@ void on_add_object(client *c, const message &m)
 		send_status(c, m.seq, m.peer, 2);
 		return;
 	}
-	if (auto it = paths.find(path); it != paths.end()) {
-		bool replace = m.tb[ATTR_VIMB_REPLACE] && blob_get_u8(m.tb[ATTR_VIMB_REPLACE]);
-		if (!replace) {
-			send_status(c, m.seq, m.peer, 2);
-			return;
-		}
-		remove_object(it->second);
+	auto taken = paths.find(path);
+	bool replace = m.tb[ATTR_VIMB_REPLACE] && blob_get_u8(m.tb[ATTR_VIMB_REPLACE]);
+	if (taken != paths.end() && !replace) {
+		send_status(c, m.seq, m.peer, 2);
+		return;
 	}
-	if (!type_id) {
+	if (type_id) {
+		// Counted before a replaced object, maybe its last user, goes.
+		types[type_id].objects++;
+	} else {
 		type_id = new_id();
-		signatures[type_id] = sig ? std::string(static_cast<const char *>(blob_data(sig)), blob_len(sig)) : "";
+		object_type &t = types[type_id];
+		t.signature = sig ? std::string(static_cast<const char *>(blob_data(sig)), blob_len(sig)) : "";
+		t.objects = 1;
 	}
+	if (taken != paths.end())
+		remove_object(taken->second);
 	object obj = {new_id(), path, type_id, c->id};
 	objects[obj.id] = obj;
 	paths[obj.path] = obj.id;
@@ -394,8 +440,14 @@ void accept_client(struct uloop_fd *u, unsigned int)
 	auto *l = container_of(u, listener, fd);
 	for (;;) {
 		int fd = accept4(u->fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-		if (fd < 0)
+		if (fd < 0) {
+			if (errno == EINTR || errno == ECONNABORTED)
+				continue;
+			if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+				pause_accepting();
 			return;
+		}
+		starved_logged = false;
 		if (l->tcp)
 			tune_tcp(fd);
 		auto c = std::make_unique<client>();
