@@ -66,6 +66,22 @@ bool process_alive(pid_t pid)
 	return read_stat(pid, state, ppid) && state != 'Z' && state != 'X';
 }
 
+bool reaped(pid_t pid)
+{
+	char state;
+	pid_t ppid;
+	return !read_stat(pid, state, ppid) || ppid != getpid();
+}
+
+bool all_reaped(const std::vector<pid_t> &pids)
+{
+	for (pid_t p : pids) {
+		if (!reaped(p))
+			return false;
+	}
+	return true;
+}
+
 long long monotonic_ms()
 {
 	struct timespec ts;

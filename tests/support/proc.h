@@ -15,6 +15,11 @@ struct child_info {
 std::vector<child_info> children_of(pid_t parent);
 int zombies_of(pid_t parent);
 bool process_alive(pid_t pid); // exists and is no zombie
+// Our child `pid` is gone, zombie included: the pid names no process, or
+// one that is not ours. A killed child is neither alive nor reaped until it
+// has died and been waited for.
+bool reaped(pid_t pid);
+bool all_reaped(const std::vector<pid_t> &pids);
 
 // Polls `pred` every millisecond until it holds or `ms` have passed.
 bool wait_until(const std::function<bool()> &pred, int ms);

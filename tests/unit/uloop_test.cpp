@@ -22,6 +22,15 @@ class Uloop : public ::testing::Test {
 protected:
 	void SetUp() override { ASSERT_EQ(uloop_init(), 0); }
 	void TearDown() override { uloop_done(); }
+
+	// Runs the loop until `pred` holds or `ms` pass.
+	template <typename P>
+	static void run_until(P pred, int ms)
+	{
+		long long end = monotonic_ms() + ms;
+		while (!pred() && monotonic_ms() < end)
+			uloop_run_timeout(5);
+	}
 };
 
 std::vector<int> fired;
@@ -51,7 +60,7 @@ TEST_F(Uloop, TimeoutsFireInDeadlineOrderAndCancelWorks)
 	EXPECT_EQ(uloop_timeout_cancel(&c.t), -1);
 	EXPECT_EQ(uloop_timeout_remaining(&c.t), -1);
 
-	uloop_run_timeout(150);
+	run_until([] { return fired.size() >= 2; }, 3000);
 	EXPECT_EQ(fired, (std::vector<int>{2, 1}));
 }
 
@@ -61,7 +70,7 @@ TEST_F(Uloop, RearmingAPendingTimeoutReschedulesIt)
 	tagged_timeout a{{}, 1};
 	a.t.cb = record_tag;
 	uloop_timeout_set(&a.t, 20);
-	uloop_timeout_set(&a.t, 300);
+	uloop_timeout_set(&a.t, 2000);
 	uloop_run_timeout(100);
 	EXPECT_TRUE(fired.empty());
 	uloop_timeout_cancel(&a.t);
@@ -170,7 +179,7 @@ TEST_F(Uloop, ChildrenAreReapedWatchedOrNot)
 		_exit(0);
 	uloop_process_add(&w.proc);
 
-	uloop_run_timeout(300);
+	run_until([&] { return w.calls > 0 && testing_support::reaped(unwatched); }, 5000);
 	EXPECT_EQ(w.calls, 1);
 	ASSERT_TRUE(WIFEXITED(w.status));
 	EXPECT_EQ(WEXITSTATUS(w.status), 7);

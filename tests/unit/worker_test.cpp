@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+using testing_support::all_reaped;
 using testing_support::monotonic_ms;
 using testing_support::process_alive;
 using testing_support::zombies_of;
@@ -33,7 +34,10 @@ protected:
 	void TearDown() override
 	{
 		worker_done();
-		uloop_run_timeout(50); // reap what worker_done killed
+		// what worker_done or a time-out killed is reaped before the next test
+		run_until([] { return all_reaped(started); }, 5000);
+		EXPECT_TRUE(all_reaped(started)) << "a child outlived its test";
+		started.clear();
 		uloop_done();
 		log_level = LOG_LEVEL_DEBUG;
 	}
@@ -49,8 +53,12 @@ protected:
 		w->timeout = timeout;
 		w->proc.cb = cb;
 		run_cmd(w);
+		if (w->proc.pid > 0)
+			started.push_back(w->proc.pid);
 		return w;
 	}
+
+	static inline std::vector<pid_t> started;
 
 	static int busy_slots()
 	{
@@ -133,12 +141,12 @@ TEST_F(WorkerPool, ChildPastItsTimeoutIsKilledAndTheSlotFreedOnTime)
 		EXPECT_FALSE(wk[i].timer.pending);
 		EXPECT_FALSE(wk[i].proc.pending);
 	}
-	run_until([&] { return zombies_of(getpid()) == 0; }, 500);
+	// SIGKILL is sent by now; the children die and are reaped a little later
+	run_until([&] { return all_reaped(pids); }, 5000);
+	EXPECT_TRUE(all_reaped(pids));
 	EXPECT_EQ(zombies_of(getpid()), 0);
-	for (pid_t p : pids) {
-		EXPECT_FALSE(process_alive(p));
+	for (pid_t p : pids)
 		EXPECT_EQ(waitpid(p, nullptr, WNOHANG), -1); // reaped by the loop
-	}
 }
 
 int last_status;
@@ -195,9 +203,8 @@ TEST_F(WorkerPool, DoneKillsEveryRunningChildAndFreesThePool)
 		pids.push_back(start(sleep_argv, 0)->proc.pid);
 	EXPECT_EQ(worker_done(), 0);
 	EXPECT_EQ(wk, nullptr);
-	uloop_run_timeout(100);
-	for (pid_t p : pids)
-		EXPECT_FALSE(process_alive(p));
+	run_until([&] { return all_reaped(pids); }, 5000);
+	EXPECT_TRUE(all_reaped(pids));
 	EXPECT_EQ(zombies_of(getpid()), 0);
 	ASSERT_EQ(worker_init(), 0); // for TearDown
 }
