@@ -3,6 +3,8 @@
 #include "connection.h"
 #include "test_method.h"
 
+#include "../access/access.h"
+
 #include "../methods/whc_quire.h"
 #include "../methods/whc_sync.h"
 
@@ -18,17 +20,19 @@ struct ubus_method kestrad_master_vimb_methods[] = {
 };
 
 struct ubus_method kestrad_wifi_ap_vimb_methods[] = {
-	// slot 1 "notice", slot 2 "access"
+	// slot 1 "notice"
+	access_method, // slot 2
 };
 
 struct ubus_method kestrad_re_vimb_methods[] = {
 	// slots 1-6: "access", "whc_sync", "whc_quire", "bind", "smart_sync", "common_set"
+	access_method, // slot 1
 	whc_sync_method,   // slot 2
 	whc_quire_method,  // slot 3
 };
 
 struct ubus_method kestrad_lanAP_vimb_methods[] = {
-	// slot 1 "access"
+	access_method, // slot 1
 	test_method, // slot 2
 };
 

@@ -1,0 +1,91 @@
+#include "access.h"
+
+#include "devicelist.h"
+#include "maclist.h"
+
+#include "../bus/reply.h"
+#include "../bus/request.h"
+#include "../config/device.h"
+#include "../core/log.h"
+#include "../worker/runner.h"
+
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+enum {
+	MACLIST_POLICY,
+	MACLIST_LIST,
+	MACLIST_LEVEL,
+	MACLIST_AUTH,
+	__MACLIST_MAX,
+};
+
+constexpr struct blobmsg_policy macList_desc_policy[] = {
+	{"policy", BLOBMSG_TYPE_INT32},
+	{"list", BLOBMSG_TYPE_STRING},
+	{"level", BLOBMSG_TYPE_INT32},
+	{"auth", BLOBMSG_TYPE_INT32},
+};
+static_assert(ARRAY_SIZE(macList_desc_policy) == __MACLIST_MAX);
+
+int reply_return(struct ubus_context *ctx, struct ubus_request_data *req, const char *text)
+{
+	blob_buf_init(&reply_buf, 0);
+	blobmsg_add_string(&reply_buf, "return", text);
+	ubus_send_reply(ctx, req, reply_buf.head);
+	return 0;
+}
+
+const char *reload_script()
+{
+	std::string_view model(cfg.model, strnlen(cfg.model, sizeof(cfg.model)));
+	return model == "K7X" ? "/sbin/kestrad_maclist_reload.sh" : "/sbin/wifi";
+}
+
+} // namespace
+
+int kestrad_handle_macList_desc(struct ubus_context *ctx, struct ubus_object *,
+				struct ubus_request_data *req, const char *, struct blob_attr *msg)
+{
+	struct blob_attr *tb[__MACLIST_MAX];
+	request_parse(macList_desc_policy, __MACLIST_MAX, tb, msg); // only presence counts
+	if (!tb[MACLIST_LIST] || !tb[MACLIST_POLICY]) {
+		KLOG_ERR("notice_vimb_device_maclist func:%s out\n", __func__);
+		return 0;
+	}
+
+	const char *list = blobmsg_get_string(tb[MACLIST_LIST]);
+	auto type = static_cast<int32_t>(blobmsg_get_u32(tb[MACLIST_POLICY]));
+	KLOG_DEBUG("notice_vimb_device_maclist type:%d maclist:%s\n", type, list);
+
+	// Stored whatever the comparison finds.
+	if (tb[MACLIST_LEVEL]) {
+		auto level = static_cast<int32_t>(blobmsg_get_u32(tb[MACLIST_LEVEL]));
+		KLOG_DEBUG("kestrad_handle_macList_desc level:%d \n", level);
+		if (uci_set_devicelist_level(level))
+			KLOG_ERR(" uci_set_devicelist_level() error\n");
+	}
+	if (tb[MACLIST_AUTH]) {
+		auto auth = static_cast<int32_t>(blobmsg_get_u32(tb[MACLIST_AUTH]));
+		KLOG_DEBUG("kestrad_handle_macList_desc auth:%d \n", auth);
+		if (uci_set_devicelist_auth(auth))
+			KLOG_ERR(" uci_set_devicelist_auth() error\n");
+	}
+
+	if (!checkMacList(macfilter_text(type), list))
+		return reply_return(ctx, req, "success");
+
+	delMacList(); // setMacList appends: rebuild the lists from empty
+	setMacList(type, list);
+
+	const char *argv[] = {"/usr/bin/timeout", "-t", "40", "-s", "9", "/bin/sh", reload_script(), nullptr};
+	if (!worker_start(argv, 50)) {
+		KLOG_ERR("vimb worker_get() error\n");
+		return reply_return(ctx, req, " fail, sync work active!");
+	}
+	return reply_return(ctx, req, "success");
+}
+
+const struct ubus_method access_method = UBUS_METHOD("access", kestrad_handle_macList_desc, macList_desc_policy);

@@ -1,0 +1,299 @@
+#include "maclist.h"
+
+#include "../config/uci_helpers.h"
+#include "../core/log.h"
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr const char wireless[] = "wireless";
+
+// Lines of the comparison's per-section steps carry the comparison's name.
+constexpr const char check_name[] = "checkMacList";
+
+int log_length(std::string_view s)
+{
+	return s.size() > INT32_MAX ? INT32_MAX : static_cast<int>(s.size());
+}
+
+// Changes go by name through the global context, so that the commit can
+// replay them on the file as it is then.
+void set_option(struct uci_section *s, const char *option, const char *value)
+{
+	struct uci_ptr ptr = {};
+	ptr.package = wireless;
+	ptr.section = s->e.name;
+	ptr.option = option;
+	ptr.value = value;
+	uci_set(uci_ctx, &ptr);
+}
+
+void add_list_item(struct uci_section *s, const char *option, const char *value)
+{
+	struct uci_ptr ptr = {};
+	ptr.package = wireless;
+	ptr.section = s->e.name;
+	ptr.option = option;
+	ptr.value = value;
+	uci_add_list(uci_ctx, &ptr);
+}
+
+void delete_option(struct uci_section *s, const char *option)
+{
+	struct uci_ptr ptr = {};
+	ptr.package = wireless;
+	ptr.section = s->e.name;
+	ptr.option = option;
+	uci_delete(uci_ctx, &ptr);
+}
+
+// Without overwrite: the store re-reads the file under its lock and applies
+// only our changes, so what others committed meanwhile stays.
+void commit_and_free()
+{
+	uci_commit(uci_ctx, &uci_package, false);
+	uci_unload(uci_ctx, uci_package);
+	config_free();
+}
+
+// The current entries of a section's maclist: a list, one string, or none.
+struct current_entries {
+	struct uci_option *option;
+
+	bool contains(std::string_view entry) const
+	{
+		if (option->type == UCI_TYPE_STRING)
+			return entry == option->v.string;
+		struct uci_element *e;
+		uci_foreach_element(&option->v.list, e) {
+			if (entry == e->name)
+				return true;
+		}
+		return false;
+	}
+};
+
+// One LAN AP interface against the requested filter text and list text;
+// true at the first difference.
+bool section_differs(struct uci_section *s, const char *filter, std::string_view list)
+{
+	const char *current = uci_lookup_option_string(uci_ctx, s, "macfilter");
+	if (!current) {
+		KLOG_AS(LOG_LEVEL_DEBUG, check_name, "option macfilter of wireless iface default to disabled \n");
+		current = "disabled";
+	}
+	// "macfliter": the device's spelling, kept in both lines
+	if (strcmp(current, filter) != 0) {
+		KLOG_AS(LOG_LEVEL_DEBUG, check_name, "option macfliter %s -> %s ,changed! \n", current, filter);
+		return true;
+	}
+	KLOG_AS(LOG_LEVEL_DEBUG, check_name, "option macfliter %s NOT change! \n", filter);
+
+	struct uci_option *maclist = uci_lookup_option(uci_ctx, s, "maclist");
+	int current_count = 0;
+	if (!maclist) {
+		KLOG_AS(LOG_LEVEL_DEBUG, check_name, " option maclist is null \n");
+		if (list.size() >= 2) {
+			KLOG_AS(LOG_LEVEL_DEBUG, check_name, " got new maclist! \n");
+			return true;
+		}
+	} else if (maclist->type == UCI_TYPE_LIST) {
+		struct uci_element *e;
+		uci_foreach_element(&maclist->v.list, e) {
+			KLOG_AS(LOG_LEVEL_DEBUG, check_name, "   cur maclist foreach %s \n", e->name);
+			current_count++;
+		}
+		KLOG_AS(LOG_LEVEL_DEBUG, check_name, "   cur maclist cnt %d \n", current_count);
+	} else {
+		current_count = 1;
+		KLOG_AS(LOG_LEVEL_DEBUG, check_name, "   cur maclist cnt %d \n", current_count);
+	}
+
+	// Without a maclist option only a list of at most one character gets
+	// here, and such a list has no entries.
+	int requested_count = 0;
+	bool all_found = maclist_for_each(list, [&](std::string_view entry) {
+		KLOG_AS(LOG_LEVEL_DEBUG, check_name, "get one of macList:%.*s\n", log_length(entry), entry.data());
+		requested_count++;
+		current_entries have{maclist};
+		if (have.contains(entry))
+			return true;
+		if (maclist->type == UCI_TYPE_LIST)
+			KLOG_AS(LOG_LEVEL_DEBUG, check_name, " %.*s not find in cfg! \n", log_length(entry),
+				entry.data());
+		return false;
+	});
+	if (!all_found)
+		return true;
+
+	if (current_count != requested_count) {
+		KLOG_AS(LOG_LEVEL_DEBUG, check_name, " maclist cnt change, %d -> %d! \n", current_count,
+			requested_count);
+		return true;
+	}
+	return false;
+}
+
+} // namespace
+
+const char *macfilter_text(int32_t type)
+{
+	switch (type) {
+	case 2:
+		return "deny";
+	case 1:
+		return "allow";
+	default:
+		return "disabled";
+	}
+}
+
+bool is_wifi_iface(const struct uci_section *s, iface_type_match match)
+{
+	if (!s->type)
+		return false;
+	if (match == iface_type_match::exact)
+		return strcmp(s->type, "wifi-iface") == 0;
+	return strncmp(s->type, "wifi-iface", 10) == 0;
+}
+
+bool is_guest_2g(const struct uci_section *s)
+{
+	return s->e.name && strncmp(s->e.name, "guest_2G", 8) == 0;
+}
+
+bool has_lan_ap_options(struct uci_context *ctx, struct uci_section *s, const char *caller,
+			lan_ap_options &out)
+{
+	out.ifname = uci_lookup_option_string(ctx, s, "ifname");
+	if (!out.ifname) {
+		KLOG_AS(LOG_LEVEL_DEBUG, caller, "option ifname of wireless iface\n");
+		return false;
+	}
+	if (strncmp(out.ifname, "wl1", 3) != 0 && strncmp(out.ifname, "wl0", 3) != 0) {
+		KLOG_AS(LOG_LEVEL_DEBUG, caller, "option ifname:%s,continue\n", out.ifname);
+		return false;
+	}
+	out.network = uci_lookup_option_string(ctx, s, "network");
+	if (!out.network) {
+		KLOG_AS(LOG_LEVEL_DEBUG, caller, "option network of wireless iface\n");
+		return false;
+	}
+	if (strncmp(out.network, "lan", 3) != 0) {
+		KLOG_AS(LOG_LEVEL_DEBUG, caller, "option network:%s ,continue \n", out.network);
+		return false;
+	}
+	out.mode = uci_lookup_option_string(ctx, s, "mode");
+	if (!out.mode) {
+		KLOG_AS(LOG_LEVEL_DEBUG, caller, "option mode of wireless iface \n");
+		return false;
+	}
+	if (strncmp(out.mode, "ap", 2) != 0) {
+		KLOG_AS(LOG_LEVEL_DEBUG, caller, "option mode:%s ,continue \n", out.mode);
+		return false;
+	}
+	return true;
+}
+
+bool checkMacList(const char *filter, const char *list)
+{
+	uci_package = config_init_package(wireless);
+	if (!uci_package) {
+		KLOG_ERR("Failed to load network config\n");
+		return false;
+	}
+
+	bool differs = false;
+	struct uci_element *e;
+	uci_foreach_element(&uci_package->sections, e) {
+		struct uci_section *s = uci_to_section(e);
+		if (!is_wifi_iface(s, iface_type_match::exact))
+			continue;
+		if (is_guest_2g(s)) {
+			KLOG_DEBUG("option name:%s,continue\n", e->name);
+			continue;
+		}
+		lan_ap_options opt;
+		if (!has_lan_ap_options(uci_ctx, s, __func__, opt))
+			continue;
+		KLOG_DEBUG("check maclist option of wifi-iface mode:%s network:%s ifname:%s name:%s \n", opt.mode,
+			   opt.network, opt.ifname, e->name);
+		if (section_differs(s, filter, list ? list : "")) {
+			differs = true;
+			break;
+		}
+	}
+	config_free();
+
+	if (differs)
+		KLOG_ERR(" maclist %s change! \n", "DO");
+	else
+		KLOG_DEBUG(" maclist %s change! \n", "NOT");
+	return differs;
+}
+
+void delMacList()
+{
+	KLOG_DEBUG("del_maclist_info\n");
+	uci_package = config_init_package(wireless);
+	if (!uci_package) {
+		KLOG_ERR("Failed to load network config\n");
+		return;
+	}
+
+	struct uci_element *e;
+	uci_foreach_element(&uci_package->sections, e) {
+		struct uci_section *s = uci_to_section(e);
+		if (!is_wifi_iface(s, iface_type_match::writer_prefix) || is_guest_2g(s))
+			continue;
+		if (const char *filter = uci_lookup_option_string(uci_ctx, s, "macfilter")) {
+			KLOG_DEBUG("uci_lookup_option_string :macfilter:%s section:%s\n", filter, e->name);
+			set_option(s, "macfilter", "disabled");
+		}
+		if (uci_lookup_option(uci_ctx, s, "maclist")) {
+			KLOG_DEBUG("uci_lookup_option_string :section:%s has option maclist, del it\n", e->name);
+			delete_option(s, "maclist");
+		}
+	}
+	commit_and_free();
+}
+
+void setMacList(int32_t type, const char *mac_list)
+{
+	if (!mac_list)
+		return;
+	uci_package = config_init_package(wireless);
+	if (!uci_package) {
+		KLOG_DEBUG("Failed to load network config\n");
+		return;
+	}
+
+	const char *filter = macfilter_text(type);
+	std::string entry; // uci_add_list wants a terminated copy of each piece
+	struct uci_element *e;
+	uci_foreach_element(&uci_package->sections, e) {
+		struct uci_section *s = uci_to_section(e);
+		if (!is_wifi_iface(s, iface_type_match::writer_prefix) || is_guest_2g(s))
+			continue;
+		lan_ap_options opt;
+		if (!has_lan_ap_options(uci_ctx, s, __func__, opt))
+			continue;
+		KLOG_DEBUG("get option of wireless iface mode:%s network:%s ifname:%s name:%s,will set list\n",
+			   opt.mode, opt.network, opt.ifname, e->name);
+		set_option(s, "macfilter", filter);
+		maclist_for_each(mac_list, [&](std::string_view piece) {
+			// inside the lambda __func__ would name the lambda
+			KLOG_AS(LOG_LEVEL_DEBUG, "setMacList", "prtStart:%p,ptrend:%p\n",
+				static_cast<const void *>(piece.data()),
+				static_cast<const void *>(piece.data() + piece.size()));
+			KLOG_AS(LOG_LEVEL_DEBUG, "setMacList", "get one of macList:%.*s\n", log_length(piece),
+				piece.data());
+			entry.assign(piece);
+			add_list_item(s, "maclist", entry.c_str());
+			return true;
+		});
+	}
+	commit_and_free();
+}
