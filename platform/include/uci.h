@@ -5,6 +5,17 @@
  * kept, but nothing is ever read from it or written to it, and no override
  * directory is merged into loads. Every change is recorded in the context
  * until uci_commit writes it.
+ *
+ * An anonymous section is named "cfg" + its count among the package's
+ * sections (two hex digits or more) + four hex digits of its type's hash:
+ * the name is its place in the file. After a commit the context's sections
+ * carry the names the written file gives them. A commit whose change was
+ * meant for an anonymous section that another writer has moved since fails
+ * with UCI_ERR_NOTFOUND and writes nothing.
+ *
+ * Values may hold any byte but NUL. uci_lookup_ptr with a string refuses
+ * control characters other than tab, CR and LF in it (UCI_ERR_PARSE), as
+ * the device's does; uci_set and uci_add_list store what they are given.
  */
 #ifndef UCI_H
 #define UCI_H
@@ -156,6 +167,14 @@ int uci_add_list(struct uci_context *ctx, struct uci_ptr *ptr);
 int uci_del_list(struct uci_context *ctx, struct uci_ptr *ptr);
 int uci_delete(struct uci_context *ctx, struct uci_ptr *ptr);
 int uci_save(struct uci_context *ctx, struct uci_package *p);
+/* Appends an anonymous section; *res (may be NULL) is borrowed from the tree. */
+int uci_add_section(struct uci_context *ctx, struct uci_package *p, const char *type,
+		    struct uci_section **res);
+/* Renames ptr's section or option to ptr->value; UCI_ERR_DUPLICATE if the
+ * name is taken. A renamed anonymous section is named from then on. */
+int uci_rename(struct uci_context *ctx, struct uci_ptr *ptr);
+/* Moves a section to position pos (0 first; past the end appends). */
+int uci_reorder_section(struct uci_context *ctx, struct uci_section *s, int pos);
 int uci_commit(struct uci_context *ctx, struct uci_package **p, bool overwrite);
 
 struct uci_section *uci_lookup_section(struct uci_context *ctx, struct uci_package *p,

@@ -79,11 +79,13 @@ int resolve(struct uci_context *ctx, struct uci_ptr *ptr)
 
 // Applies and records a change, then points `ptr` at what is there now:
 // ptr->section may have named a section that the change freed.
-void record(struct uci_ptr *ptr, delta d)
+void record(struct uci_ptr *ptr, delta d, const char *name_after = nullptr)
 {
 	uci_package *p = ptr->p;
-	apply_delta(p, d);
-	ptr->s = find_section(p, d.section);
+	uci_section *target = find_section(p, d.section);
+	d.positional = target && target->anonymous;
+	apply_delta(p, d, d.section);
+	ptr->s = find_section(p, name_after ? name_after : d.section.c_str());
 	ptr->section = ptr->s ? ptr->s->e.name : nullptr;
 	ptr->o = ptr->s && ptr->option ? find_option(ptr->s, ptr->option) : nullptr;
 	ptr->last = ptr->o ? &ptr->o->e : ptr->s ? &ptr->s->e : &p->e;
@@ -98,7 +100,7 @@ int check_option_change(struct uci_ptr *ptr)
 		return UCI_ERR_INVAL;
 	if (!ptr->s)
 		return UCI_ERR_INVAL;
-	if (!valid_name(ptr->option) || !valid_value(ptr->value))
+	if (!valid_name(ptr->option))
 		return UCI_ERR_INVAL;
 	return UCI_OK;
 }
@@ -120,6 +122,10 @@ int uci_lookup_ptr(struct uci_context *ctx, struct uci_ptr *ptr, char *str, bool
 {
 	if (str) {
 		memset(ptr, 0, sizeof(*ptr));
+		if (!valid_argument(str)) {
+			ctx->err_reason = nullptr; // not a file's error
+			return set_error(ctx, UCI_ERR_PARSE, __func__);
+		}
 		if (split_ptr(ptr, str) != UCI_OK)
 			return set_error(ctx, UCI_ERR_INVAL, __func__);
 	}
@@ -177,7 +183,7 @@ int uci_set(struct uci_context *ctx, struct uci_ptr *ptr)
 	int r = resolve(ctx, ptr);
 	if (r != UCI_OK)
 		return set_error(ctx, r, __func__);
-	if (!ptr->p || !ptr->section || !ptr->value || !valid_value(ptr->value))
+	if (!ptr->p || !ptr->section || !ptr->value)
 		return set_error(ctx, UCI_ERR_INVAL, __func__);
 
 	if (ptr->option) {
@@ -228,6 +234,61 @@ int uci_delete(struct uci_context *ctx, struct uci_ptr *ptr)
 	if (!ptr->s || (ptr->option && !find_option(ptr->s, ptr->option)))
 		return set_error(ctx, UCI_ERR_NOTFOUND, __func__);
 	record(ptr, {delta_op::remove, ptr->s->e.name, ptr->option ? ptr->option : "", ""});
+	return set_error(ctx, UCI_OK, __func__);
+}
+
+int uci_add_section(struct uci_context *ctx, struct uci_package *p, const char *type,
+		    struct uci_section **res)
+{
+	if (res)
+		*res = nullptr;
+	if (!p || !type || !valid_type(type))
+		return set_error(ctx, UCI_ERR_INVAL, __func__);
+	delta d{delta_op::add, "", "", type};
+	apply_delta(p, d, "", &d.section);
+	if (res)
+		*res = find_section(p, d.section);
+	p->deltas->items.push_back(std::move(d));
+	p->has_delta = true;
+	return set_error(ctx, UCI_OK, __func__);
+}
+
+int uci_rename(struct uci_context *ctx, struct uci_ptr *ptr)
+{
+	int r = resolve(ctx, ptr);
+	if (r != UCI_OK)
+		return set_error(ctx, r, __func__);
+	if (!ptr->p || !ptr->section || !ptr->value || !valid_name(ptr->value))
+		return set_error(ctx, UCI_ERR_INVAL, __func__);
+	if (!ptr->s || (ptr->option && !find_option(ptr->s, ptr->option)))
+		return set_error(ctx, UCI_ERR_NOTFOUND, __func__);
+	if (ptr->option) {
+		uci_option *other = find_option(ptr->s, ptr->value);
+		if (other && strcmp(ptr->option, ptr->value) != 0)
+			return set_error(ctx, UCI_ERR_DUPLICATE, __func__);
+		std::string from = ptr->option, to = ptr->value;
+		ptr->option = nullptr;
+		record(ptr, {delta_op::rename, ptr->s->e.name, from, to});
+		ptr->o = find_option(ptr->s, to);
+		ptr->option = ptr->o ? ptr->o->e.name : nullptr;
+		ptr->last = ptr->o ? &ptr->o->e : ptr->last;
+		return set_error(ctx, UCI_OK, __func__);
+	}
+	uci_section *other = find_section(ptr->p, ptr->value);
+	if (other && other != ptr->s)
+		return set_error(ctx, UCI_ERR_DUPLICATE, __func__);
+	std::string to = ptr->value;
+	record(ptr, {delta_op::rename, ptr->s->e.name, "", to}, to.c_str());
+	return set_error(ctx, UCI_OK, __func__);
+}
+
+int uci_reorder_section(struct uci_context *ctx, struct uci_section *s, int pos)
+{
+	if (!s || pos < 0)
+		return set_error(ctx, UCI_ERR_INVAL, __func__);
+	struct uci_ptr ptr = {};
+	ptr.p = s->package;
+	record(&ptr, {delta_op::reorder, s->e.name, "", std::to_string(pos)});
 	return set_error(ctx, UCI_OK, __func__);
 }
 

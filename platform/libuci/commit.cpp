@@ -2,6 +2,7 @@
 // temporary file beside it, fsync, rename into place, fsync the directory.
 #include "internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -132,6 +133,57 @@ void take_sections(uci_package *to, uci_package *from)
 		uci_to_section(e)->package = to;
 }
 
+// An anonymous section's name is its place in the file. It still names the
+// section this context changed only if every section up to it is as the
+// context read it.
+bool same_place(const uci_package *fresh, const std::vector<uint64_t> &now,
+		const std::vector<uint64_t> &read, std::string_view name)
+{
+	size_t i = 0;
+	struct uci_element *e;
+	uci_foreach_element(&fresh->sections, e) {
+		if (i >= read.size() || now[i] != read[i])
+			return false;
+		if (name == e->name)
+			return true;
+		i++;
+	}
+	return false;
+}
+
+// Replays this context's changes on the file as it is now. Sections the
+// context added get the names the file gives them; a change meant for an
+// anonymous section that others have moved is not applied elsewhere.
+int replay(uci_package *fresh, const uci_delta_log &log)
+{
+	std::vector<uint64_t> now = package_shape(fresh);
+	if (now != log.shape) {
+		for (const auto &d : log.items) {
+			bool ours = std::any_of(log.items.begin(), log.items.end(), [&](const delta &a) {
+				return a.op == delta_op::add && a.section == d.section;
+			});
+			if (d.positional && !ours && !same_place(fresh, now, log.shape, d.section))
+				return UCI_ERR_NOTFOUND;
+		}
+	}
+	std::vector<std::pair<std::string, std::string>> added; // our name, the file's
+	for (const auto &d : log.items) {
+		std::string_view section = d.section;
+		for (const auto &[mine, theirs] : added) {
+			if (mine == section)
+				section = theirs;
+		}
+		if (d.op == delta_op::add) {
+			std::string name;
+			apply_delta(fresh, d, section, &name);
+			added.emplace_back(d.section, std::move(name));
+			continue;
+		}
+		apply_delta(fresh, d, section);
+	}
+	return UCI_OK;
+}
+
 } // namespace
 
 extern "C" {
@@ -167,8 +219,11 @@ int uci_commit(struct uci_context *ctx, struct uci_package **package, bool overw
 			package_free(fresh);
 			return set_error(ctx, r, __func__); // a broken file is never rewritten
 		}
-		for (const auto &d : p->deltas->items)
-			apply_delta(fresh, d);
+		r = replay(fresh, *p->deltas);
+		if (r != UCI_OK) {
+			package_free(fresh);
+			return set_error(ctx, r, __func__);
+		}
 		export_package(fresh, text, false);
 	}
 
@@ -179,6 +234,9 @@ int uci_commit(struct uci_context *ctx, struct uci_package **package, bool overw
 		package_free(fresh);
 	if (r != UCI_OK)
 		return set_error(ctx, r, __func__);
+	// From here on the context's names are those of the file it wrote.
+	section_names_refresh(p);
+	p->deltas->shape = package_shape(p);
 	p->deltas->items.clear();
 	p->has_delta = false;
 	return set_error(ctx, UCI_OK, __func__);

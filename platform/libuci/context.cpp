@@ -131,6 +131,7 @@ int uci_load(struct uci_context *ctx, const char *name, struct uci_package **pac
 		return set_error(ctx, r, __func__);
 	}
 	p->path = strdup(path.c_str());
+	p->deltas->shape = package_shape(p);
 	p->e.list.prev = ctx->root.prev;
 	p->e.list.next = &ctx->root;
 	ctx->root.prev->next = &p->e.list;

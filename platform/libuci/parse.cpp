@@ -129,8 +129,9 @@ private:
 			if (c == '\'') {
 				const char *start = ++p_;
 				auto *close = static_cast<const char *>(memchr(start, '\'', static_cast<size_t>(end_ - start)));
-				if (!close) {
-					fail_at("unterminated '", q_line, q_line_start, q_pos);
+				// A NUL ends the line for the device's reader, inside quotes too.
+				if (!close || memchr(start, 0, static_cast<size_t>(close - start))) {
+					fail_at("EOF with unterminated '", q_line, q_line_start, q_pos);
 					return false;
 				}
 				count_lines(start, close);
@@ -141,15 +142,15 @@ private:
 			if (c == '"') {
 				p_++;
 				for (;;) {
-					if (p_ == end_) {
-						fail_at("unterminated \"", q_line, q_line_start, q_pos);
+					if (p_ == end_ || *p_ == 0) {
+						fail_at("EOF with unterminated \"", q_line, q_line_start, q_pos);
 						return false;
 					}
 					if (*p_ == '"') {
 						p_++;
 						break;
 					}
-					if (*p_ == '\\' && p_ + 1 < end_)
+					if (*p_ == '\\' && p_ + 1 < end_ && p_[1] != 0)
 						p_++;
 					take(out);
 				}
@@ -258,7 +259,7 @@ private:
 		}
 		std::string name(words_[2]);
 		if (!valid_name(name))
-			return fail("invalid section name");
+			return fail("invalid character in name field");
 		if (uci_section *s = find_section(pkg_, name)) {
 			if (type != s->type)
 				return fail("section of different type overwrites prior section with same name");
@@ -276,7 +277,7 @@ private:
 		if (words_.size() != 3)
 			return fail(list ? "invalid list statement" : "invalid option statement");
 		if (!valid_name(words_[1]))
-			return fail("invalid option name");
+			return fail("invalid character in name field");
 		if (!list) {
 			last_list_ = nullptr; // the option may replace or delete it
 			return option_set(section_, words_[1], words_[2]);

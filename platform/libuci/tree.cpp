@@ -40,7 +40,8 @@ char *dup_text(std::string_view s)
 	return p;
 }
 
-// An element and its name share one allocation; names never change.
+// An element and its name share one allocation; a rename gives the
+// element a name of its own (see free_element).
 template <typename T>
 T *alloc_with_name(std::string_view name)
 {
@@ -73,6 +74,14 @@ struct uci_element *new_item(std::string_view value)
 	return e;
 }
 
+template <typename T>
+void free_element(T *t)
+{
+	if (t->e.name != reinterpret_cast<char *>(t + 1))
+		free(t->e.name);
+	free(t);
+}
+
 void free_items(struct uci_list *l)
 {
 	while (l->next != l) {
@@ -94,13 +103,28 @@ bool is_name_char(char c)
 	return name_chars[static_cast<unsigned char>(c)];
 }
 
-// Stable across re-reads as long as the sections keep their order.
+// djb2 over the type, kept to 31 bits as the device does; only the low
+// 16 bits make it into a name.
 uint16_t type_hash(std::string_view type)
 {
 	uint32_t h = 5381;
 	for (char c : type)
-		h = h * 33 + static_cast<unsigned char>(c);
-	return static_cast<uint16_t>(h ^ (h >> 16));
+		h = (h * 33 + static_cast<unsigned char>(c)) & 0x7fffffff;
+	return static_cast<uint16_t>(h);
+}
+
+// "cfg", the section's count in the package (never cut: names must not
+// repeat), and the type's hash.
+void generated_name(char (&buf)[32], int count, std::string_view type)
+{
+	snprintf(buf, sizeof(buf), "cfg%02x%04x", static_cast<unsigned>(count), type_hash(type));
+}
+
+uint64_t fnv1a(uint64_t h, std::string_view s)
+{
+	for (char c : s)
+		h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+	return h;
 }
 
 bool same_name(const char *stored, std::string_view name)
@@ -132,11 +156,11 @@ bool valid_type(std::string_view s)
 	return true;
 }
 
-bool valid_value(std::string_view s)
+bool valid_argument(std::string_view s)
 {
 	for (char c : s) {
 		auto u = static_cast<unsigned char>(c);
-		if ((u < 0x20 && c != '\t' && c != '\r' && c != '\n') || u == 0x7f)
+		if (u < 0x20 && c != '\t' && c != '\r' && c != '\n')
 			return false;
 	}
 	return true;
@@ -184,8 +208,7 @@ uci_section *section_add(uci_package *p, std::string_view type, const char *name
 {
 	char generated[32];
 	if (!name) {
-		snprintf(generated, sizeof(generated), "cfg%02x%04x", p->n_section & 0xff,
-			 type_hash(type));
+		generated_name(generated, p->n_section + 1, type);
 		name = generated;
 	}
 	auto *s = alloc_element<uci_section>(UCI_TYPE_SECTION, name);
@@ -198,6 +221,59 @@ uci_section *section_add(uci_package *p, std::string_view type, const char *name
 	return s;
 }
 
+void element_rename(struct uci_element *e, std::string_view name)
+{
+	char *inline_name = e->type == UCI_TYPE_SECTION
+		? reinterpret_cast<char *>(uci_to_section(e) + 1)
+		: reinterpret_cast<char *>(uci_to_option(e) + 1);
+	char *copy = dup_text(name);
+	if (e->name != inline_name)
+		free(e->name);
+	e->name = copy;
+}
+
+// Position 0 is first; a position past the end appends.
+void section_move(uci_section *s, long pos)
+{
+	uci_package *p = s->package;
+	list_unlink(&s->e.list);
+	struct uci_list *next = p->sections.next;
+	for (; pos > 0 && next != &p->sections; pos--)
+		next = next->next;
+	s->e.list.next = next;
+	s->e.list.prev = next->prev;
+	next->prev->next = &s->e.list;
+	next->prev = &s->e.list;
+}
+
+void section_names_refresh(uci_package *p)
+{
+	int count = 0;
+	struct uci_element *e;
+	uci_foreach_element(&p->sections, e) {
+		count++;
+		auto *s = uci_to_section(e);
+		if (!s->anonymous)
+			continue;
+		char name[32];
+		generated_name(name, count, s->type);
+		if (strcmp(name, e->name) != 0)
+			element_rename(e, name);
+	}
+	p->n_section = count;
+}
+
+std::vector<uint64_t> package_shape(const uci_package *p)
+{
+	std::vector<uint64_t> out;
+	struct uci_element *e;
+	uci_foreach_element(&p->sections, e) {
+		uint64_t h = fnv1a(0xcbf29ce484222325ull, e->name);
+		out.push_back(fnv1a(h * 31 + 1, uci_to_section(e)->type));
+	}
+	return out;
+}
+
 void option_free(uci_option *o)
 {
 	list_unlink(&o->e.list);
@@ -205,7 +281,7 @@ void option_free(uci_option *o)
 		free_items(&o->v.list);
 	else
 		free(o->v.string);
-	free(o);
+	free_element(o);
 }
 
 void section_free(uci_section *s)
@@ -214,7 +290,7 @@ void section_free(uci_section *s)
 		option_free(uci_to_option(list_to_element(s->options.next)));
 	list_unlink(&s->e.list);
 	free(s->type);
-	free(s);
+	free_element(s);
 }
 
 uci_section *find_section(uci_package *p, std::string_view name)
@@ -312,9 +388,9 @@ bool remove_items(uci_section *s, std::string_view name, std::string_view value)
 
 } // namespace
 
-bool apply_delta(uci_package *p, const delta &d)
+bool apply_delta(uci_package *p, const delta &d, std::string_view section, std::string *added)
 {
-	uci_section *s = find_section(p, d.section);
+	uci_section *s = d.op == delta_op::add ? nullptr : find_section(p, section);
 	switch (d.op) {
 	case delta_op::set:
 		if (!d.option.empty())
@@ -323,7 +399,7 @@ bool apply_delta(uci_package *p, const delta &d)
 			free(s->type);
 			s->type = dup_text(d.value);
 		} else {
-			section_add(p, d.value, d.section.c_str());
+			section_add(p, d.value, std::string(section).c_str());
 		}
 		return true;
 	case delta_op::add_list:
@@ -342,6 +418,35 @@ bool apply_delta(uci_package *p, const delta &d)
 			return true;
 		}
 		return false;
+	case delta_op::add:
+		s = section_add(p, d.value, nullptr);
+		if (added)
+			*added = s->e.name;
+		return true;
+	case delta_op::rename:
+		if (!s)
+			return false;
+		if (d.option.empty()) {
+			uci_section *other = find_section(p, d.value);
+			if (other && other != s)
+				return false; // never two sections of one name
+			element_rename(&s->e, d.value);
+			s->anonymous = false;
+			return true;
+		}
+		if (uci_option *o = find_option(s, d.option)) {
+			uci_option *other = find_option(s, d.value);
+			if (other && other != o)
+				return false;
+			element_rename(&o->e, d.value);
+			return true;
+		}
+		return false;
+	case delta_op::reorder:
+		if (!s)
+			return false;
+		section_move(s, strtol(d.value.c_str(), nullptr, 10));
+		return true;
 	}
 	return false;
 }

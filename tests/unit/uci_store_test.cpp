@@ -8,6 +8,7 @@
 #include <fstream>
 #include <random>
 #include <regex>
+#include <set>
 #include <sys/stat.h>
 
 using testing_support::read_file;
@@ -79,6 +80,54 @@ protected:
 		return UCI_ERR_NOTFOUND;
 	}
 
+	int uci_delete_expr(const std::string &expr)
+	{
+		std::string copy = expr;
+		struct uci_ptr ptr;
+		int r = uci_lookup_ptr(ctx, &ptr, copy.data(), true);
+		return r != UCI_OK ? r : uci_delete(ctx, &ptr);
+	}
+
+	// A change committed by another writer meanwhile.
+	int other_commits(const std::string &expr, bool remove)
+	{
+		struct uci_context *o = uci_alloc_context();
+		uci_set_confdir(o, dir.path().c_str());
+		std::string copy = expr;
+		struct uci_ptr ptr;
+		int r = uci_lookup_ptr(o, &ptr, copy.data(), true);
+		if (r == UCI_OK)
+			r = remove ? uci_delete(o, &ptr) : uci_set(o, &ptr);
+		if (r == UCI_OK)
+			r = uci_commit(o, &ptr.p, false);
+		uci_free_context(o);
+		return r;
+	}
+
+	// Another writer appends a section of `type` with n='other'.
+	int uci_add_section_other(const char *type)
+	{
+		struct uci_context *o = uci_alloc_context();
+		uci_set_confdir(o, dir.path().c_str());
+		struct uci_package *p = nullptr;
+		struct uci_section *s = nullptr;
+		int r = uci_load(o, "pkg", &p);
+		if (r == UCI_OK)
+			r = uci_add_section(o, p, type, &s);
+		if (r == UCI_OK) {
+			struct uci_ptr ptr = {};
+			ptr.package = "pkg";
+			ptr.section = s->e.name;
+			ptr.option = "n";
+			ptr.value = "other";
+			r = uci_set(o, &ptr);
+		}
+		if (r == UCI_OK)
+			r = uci_commit(o, &p, false);
+		uci_free_context(o);
+		return r;
+	}
+
 	temp_dir dir;
 	struct uci_context *ctx = nullptr;
 };
@@ -148,6 +197,7 @@ struct bad_file {
 	const char *what;
 	const char *text;
 	int line;
+	const char *reason = nullptr; // the device's words, where they are known
 };
 
 class UciBadFile : public UciStore, public ::testing::WithParamInterface<bad_file> {};
@@ -163,21 +213,28 @@ TEST_P(UciBadFile, FailsWithParseErrorAndLeavesNoPackage)
 	uci_get_errorstr(ctx, &msg, "uci");
 	EXPECT_NE(std::string(msg).find("Parse error"), std::string::npos);
 	EXPECT_NE(std::string(msg).find("at line " + std::to_string(GetParam().line)), std::string::npos) << msg;
+	if (GetParam().reason) {
+		std::string head = std::string("uci: Parse error (") + GetParam().reason + ") at line " +
+				   std::to_string(GetParam().line) + ", byte ";
+		EXPECT_EQ(std::string(msg).substr(0, head.size()), head);
+	}
 	free(msg);
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, UciBadFile, ::testing::Values(
-	bad_file{"option before config", "\n\toption a 'b'\n", 2},
-	bad_file{"list before config", "list a 'b'\n", 1},
+	bad_file{"option before config", "\n\toption a 'b'\n", 2, "option/list command found before the first section"},
+	bad_file{"list before config", "list a 'b'\n", 1, "option/list command found before the first section"},
 	bad_file{"unknown command", "config t\n\tset a b\n", 2},
-	bad_file{"bad option name", "config t\n\toption a-b 'c'\n", 2},
-	bad_file{"bad section name", "config t 'a.b'\n", 1},
+	bad_file{"bad option name", "config t\n\toption 'na-me' 'v'\n", 2, "invalid character in name field"},
+	bad_file{"bad section name", "config t 'a b'\n", 1, "invalid character in name field"},
+	bad_file{"dotted section name", "config t 'a.b'\n", 1, "invalid character in name field"},
 	bad_file{"type of two words", "config 'a b'\n", 1},
 	bad_file{"too many words", "config t n extra\n", 1},
 	bad_file{"option without value", "config t\n\toption a\n", 2},
-	bad_file{"unterminated single quote", "config t\n\toption a 'b\n\n", 2},
-	bad_file{"unterminated double quote", "config t\n\toption a \"b\n", 2},
-	bad_file{"same name other type", "config t 'n'\nconfig u 'n'\n", 2},
+	bad_file{"unterminated single quote", "config t\n\toption a 'b\n\n", 2, "EOF with unterminated '"},
+	bad_file{"unterminated double quote", "config t\n\toption a \"b\n", 2, "EOF with unterminated \""},
+	bad_file{"same name other type", "config t 'n'\nconfig u 'n'\n", 2,
+		 "section of different type overwrites prior section with same name"},
 	bad_file{"package after a section", "config t\npackage pkg\n", 2}));
 
 TEST_F(UciStore, MissingPackageIsNotFound)
@@ -227,16 +284,179 @@ TEST_F(UciStore, SetChangesOnlyExistingSectionsAndCreatesSectionsByType)
 	EXPECT_FALSE(std::ifstream(dir.file("nopkg")).good()); // never created
 }
 
-TEST_F(UciStore, ControlCharactersAreRefusedAndNothingIsWritten)
+// Values carry any byte but NUL: the library stores control characters,
+// a commit writes them as they are and the parser reads them back; only a
+// pointer given as text refuses them (byte 127 aside).
+TEST_F(UciStore, ControlCharactersAreStoredWrittenAndReadBack)
 {
 	load("config t 'a'\n\toption x '1'\n");
-	std::string before = read_file(dir.file("pkg"));
-	for (char c : {'\x01', '\x1b', '\x7f'}) {
-		EXPECT_EQ(set(std::string("pkg.a.x=bad") + c), UCI_ERR_INVAL);
-		EXPECT_EQ(add_list(std::string("pkg.a.l=bad") + c), UCI_ERR_INVAL);
+	const std::string value = std::string("v\x01\x1b\x7f\t\r\n'end");
+	struct uci_ptr ptr = {};
+	ptr.package = "pkg";
+	ptr.section = "a";
+	ptr.option = "x";
+	ptr.value = value.c_str();
+	ASSERT_EQ(uci_set(ctx, &ptr), UCI_OK);
+	ptr = {};
+	ptr.package = "pkg";
+	ptr.section = "a";
+	ptr.option = "l";
+	ptr.value = "\x02";
+	ASSERT_EQ(uci_add_list(ctx, &ptr), UCI_OK);
+	ASSERT_EQ(commit(), UCI_OK);
+	EXPECT_EQ(read_file(dir.file("pkg")),
+		  "\nconfig t 'a'\n\toption x 'v\x01\x1b\x7f\t\r\n'\\''end'\n\tlist l '\x02'\n\n");
+
+	struct uci_context *r = uci_alloc_context();
+	uci_set_confdir(r, dir.path().c_str());
+	struct uci_package *p = nullptr;
+	ASSERT_EQ(uci_load(r, "pkg", &p), UCI_OK);
+	EXPECT_EQ(uci_lookup_option_string(r, uci_lookup_section(r, p, "a"), "x"), value);
+	uci_free_context(r);
+
+	for (char c : {'\x01', '\x1f'})
+		EXPECT_EQ(set(std::string("pkg.a.y=bad") + c), UCI_ERR_PARSE) << int(c);
+	EXPECT_EQ(set("pkg.a.y=del\x7f"), UCI_OK);
+}
+
+// A NUL ends the device's line: inside quotes the quote is never closed,
+// the package does not load and a commit never writes a cut value.
+TEST_F(UciStore, NulInAFileFailsThePackage)
+{
+	for (std::string text : {std::string("config t 'a'\n\toption x 'be\0fore'\n", 33),
+				 std::string("config t 'a'\n\toption x \"be\0fore\"\n", 33),
+				 std::string("config t 'a'\n\toption x be\0fore\n", 31)}) {
+		int err = 0;
+		EXPECT_EQ(load(text, &err), nullptr);
+		EXPECT_EQ(err, UCI_ERR_PARSE);
+		EXPECT_EQ(ctx->err_line, 2);
 	}
-	EXPECT_EQ(commit(), UCI_OK);
-	EXPECT_EQ(read_file(dir.file("pkg")), before);
+
+	load("config t 'a'\n\toption x '1'\n");
+	ASSERT_EQ(set("pkg.a.y=2"), UCI_OK);
+	std::string nul("config t 'a'\n\toption x 'be\0fore'\n", 33);
+	write_file(dir.file("pkg"), nul);
+	EXPECT_EQ(commit(), UCI_ERR_PARSE);
+	EXPECT_EQ(read_file(dir.file("pkg")), nul);
+}
+
+std::vector<std::string> section_names(struct uci_package *p)
+{
+	std::vector<std::string> names;
+	struct uci_element *e;
+	uci_foreach_element(&p->sections, e)
+		names.push_back(e->name);
+	return names;
+}
+
+TEST_F(UciStore, AnonymousSectionsGetTheDevicesNames)
+{
+	// two named radios, then two anonymous ifaces
+	struct uci_package *p = load("config wifi-device 'radio0'\nconfig wifi-device 'radio1'\n"
+				     "config wifi-iface\nconfig wifi-iface\n");
+	ASSERT_NE(p, nullptr);
+	EXPECT_EQ(section_names(p), (std::vector<std::string>{"radio0", "radio1", "cfg033579", "cfg043579"}));
+	// an added section is counted the same way
+	struct uci_section *added = nullptr;
+	ASSERT_EQ(uci_add_section(ctx, p, "t", &added), UCI_OK);
+	ASSERT_NE(added, nullptr);
+	EXPECT_STREQ(added->e.name, "cfg05b619");
+	EXPECT_TRUE(added->anonymous);
+	uci_unload(ctx, p);
+
+	// three anonymous sections: wifi-iface, wifi-iface, other
+	p = load("config wifi-iface\nconfig wifi-iface\nconfig other\n");
+	ASSERT_NE(p, nullptr);
+	EXPECT_EQ(section_names(p), (std::vector<std::string>{"cfg013579", "cfg023579", "cfg0303e7"}));
+	uci_unload(ctx, p);
+}
+
+// 300 anonymous `t` sections: the 257th is cfg101b619, and a change through
+// its name lands on it, not on the first.
+TEST_F(UciStore, NamesNeverRepeatPastTheTwoHundredFiftySixth)
+{
+	std::string text;
+	for (int i = 0; i < 300; i++)
+		text += "config t\n\toption n '" + std::to_string(i) + "'\n";
+	struct uci_package *p = load(text);
+	ASSERT_NE(p, nullptr);
+	auto names = section_names(p);
+	ASSERT_EQ(names.size(), 300u);
+	EXPECT_EQ(names[256], "cfg101b619");
+	EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), 300u);
+	ASSERT_EQ(set("pkg.cfg101b619.n=changed"), UCI_OK);
+	ASSERT_EQ(commit(), UCI_OK);
+	std::string out = read_file(dir.file("pkg"));
+	EXPECT_NE(out.find("\toption n '0'\n"), std::string::npos);
+	EXPECT_EQ(out.find("\toption n '256'\n"), std::string::npos);
+	EXPECT_NE(out.find("\toption n 'changed'\n"), std::string::npos);
+	char expr[] = "pkg.@t[256].n";
+	struct uci_ptr ptr;
+	ASSERT_EQ(uci_lookup_ptr(ctx, &ptr, expr, true), UCI_OK);
+	ASSERT_TRUE(ptr.o);
+	EXPECT_STREQ(ptr.o->v.string, "changed");
+}
+
+// Anonymous names are places in the file: after a commit the context names
+// its sections as the written file does, and a change is never replayed on
+// a section that another writer's edit has moved into that place.
+TEST_F(UciStore, ChangesToAnonymousSectionsReplayOnTheRightSection)
+{
+	load("config t\n\toption n 'first'\nconfig t\n\toption n 'second'\nconfig t\n\toption n 'third'\n");
+	ASSERT_EQ(uci_delete_expr("pkg.cfg01b619"), UCI_OK);
+	ASSERT_EQ(commit(), UCI_OK);
+	// the context now names the sections as a fresh read would
+	ASSERT_EQ(set("pkg.cfg01b619.n=second!"), UCI_OK);
+	ASSERT_EQ(commit(), UCI_OK);
+	EXPECT_EQ(read_file(dir.file("pkg")),
+		  "\nconfig t\n\toption n 'second!'\n\nconfig t\n\toption n 'third'\n\n");
+
+	// Another writer deletes the first section: our change meant for the
+	// second must not land on the third.
+	ASSERT_EQ(set("pkg.cfg02b619.n=third!"), UCI_OK);
+	ASSERT_EQ(other_commits("pkg.@t[0]", true), UCI_OK);
+	EXPECT_EQ(commit(), UCI_ERR_NOTFOUND);
+	EXPECT_EQ(read_file(dir.file("pkg")), "\nconfig t\n\toption n 'third'\n\n");
+}
+
+TEST_F(UciStore, OthersAppendsDoNotDisturbAndAddedSectionsKeepTheirOptions)
+{
+	struct uci_package *p = load("config t\n\toption n 'a'\nconfig u 'named'\n");
+	ASSERT_EQ(set("pkg.cfg01b619.n=a!"), UCI_OK);
+	struct uci_section *s = nullptr;
+	ASSERT_EQ(uci_add_section(ctx, p, "t", &s), UCI_OK);
+	std::string mine = std::string("pkg.") + s->e.name + ".n=mine";
+	ASSERT_EQ(set(mine), UCI_OK);
+	// meanwhile another writer appends a section of its own, which takes
+	// the name ours had
+	ASSERT_EQ(other_commits("pkg.named.x=1", false), UCI_OK);
+	ASSERT_EQ(uci_add_section_other("t"), UCI_OK);
+	ASSERT_EQ(commit(), UCI_OK);
+	EXPECT_EQ(read_file(dir.file("pkg")),
+		  "\nconfig t\n\toption n 'a!'\n\nconfig u 'named'\n\toption x '1'\n"
+		  "\nconfig t\n\toption n 'other'\n\nconfig t\n\toption n 'mine'\n\n");
+	EXPECT_EQ(section_names(p), (std::vector<std::string>{"cfg01b619", "named", "cfg03b619", "cfg04b619"}));
+}
+
+TEST_F(UciStore, RenameAndReorderReplayAtCommit)
+{
+	struct uci_package *p = load("config t 'a'\n\toption x '1'\nconfig t\n\toption y '2'\nconfig u 'c'\n");
+	char sec[] = "pkg.cfg02b619=b";
+	struct uci_ptr ptr;
+	ASSERT_EQ(uci_lookup_ptr(ctx, &ptr, sec, true), UCI_OK);
+	ASSERT_EQ(uci_rename(ctx, &ptr), UCI_OK);
+	EXPECT_FALSE(ptr.s->anonymous);
+	char opt[] = "pkg.a.x=z";
+	ASSERT_EQ(uci_lookup_ptr(ctx, &ptr, opt, true), UCI_OK);
+	ASSERT_EQ(uci_rename(ctx, &ptr), UCI_OK);
+	char taken[] = "pkg.a=c";
+	ASSERT_EQ(uci_lookup_ptr(ctx, &ptr, taken, true), UCI_OK);
+	EXPECT_EQ(uci_rename(ctx, &ptr), UCI_ERR_DUPLICATE);
+	ASSERT_EQ(uci_reorder_section(ctx, uci_lookup_section(ctx, p, "c"), 0), UCI_OK);
+	ASSERT_EQ(uci_reorder_section(ctx, uci_lookup_section(ctx, p, "a"), 99), UCI_OK);
+	ASSERT_EQ(commit(), UCI_OK);
+	EXPECT_EQ(read_file(dir.file("pkg")),
+		  "\nconfig u 'c'\n\nconfig t 'b'\n\toption y '2'\n\nconfig t 'a'\n\toption z '1'\n\n");
 }
 
 TEST_F(UciStore, CommitWithoutChangesWritesNothing)

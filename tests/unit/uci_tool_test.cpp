@@ -33,6 +33,18 @@ protected:
 	{
 		std::vector<std::string> argv = {bin_path("uci"), "-c", dir.path()};
 		argv.insert(argv.end(), args.begin(), args.end());
+		return run(argv, err);
+	}
+
+	// `uci batch` with `input` on its standard input.
+	std::pair<std::string, int> batch(const std::string &input, std::string *err = nullptr)
+	{
+		std::ofstream(dir.file(".input")) << input;
+		return run({"/bin/sh", "-c", "exec \"$0\" -c \"$1\" batch < \"$1/.input\"", bin_path("uci"), dir.path()}, err);
+	}
+
+	std::pair<std::string, int> run(const std::vector<std::string> &argv, std::string *err)
+	{
 		spawned p(argv);
 		auto status = p.wait(5000);
 		if (err)
@@ -55,7 +67,8 @@ TEST_F(UciTool, ShowPrintsSectionsOptionsListsAndAnonymousIndexes)
 		  "wireless.@wifi-iface[0].maclist='aa' 'bb'\n"
 		  "wireless.@wifi-iface[1]=wifi-iface\n"
 		  "wireless.@wifi-iface[1].ssid='second'\n");
-	EXPECT_EQ(uci({"show", "wireless.@wifi-iface[-1].ssid"}).first, "wireless.@wifi-iface[1].ssid='second'\n");
+	// one option asked for as @type[index] shows under its generated name
+	EXPECT_EQ(uci({"show", "wireless.@wifi-iface[-1].ssid"}).first, "wireless.cfg033579.ssid='second'\n");
 }
 
 TEST_F(UciTool, GetAndChangesThatCommitAtOnce)
@@ -80,26 +93,172 @@ TEST_F(UciTool, GetAndChangesThatCommitAtOnce)
 TEST_F(UciTool, FailuresExitOneWithOneLineOnStderr)
 {
 	std::string before = read_file(dir.file("wireless"));
+	const std::string me = bin_path("uci") + ": "; // errors carry argv[0]
 	const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-		{{"get", "wireless.radio0.nothing"}, "uci: Entry not found\n"},
-		{{"get", "nopkg.a"}, "uci: Entry not found\n"},
-		{{"set", "wireless.nosuch.x=1"}, "uci: Invalid argument\n"},
-		{{"set", "wireless.radio0.x=bad\x01"}, "uci: Invalid argument\n"},
-		{{"delete", "wireless.nosuch"}, "uci: Entry not found\n"},
-		{{"get", "wireless.bad-name"}, "uci: Invalid argument\n"},
+		{{"get", "wireless.radio0.nothing"}, "Entry not found\n"},
+		{{"get", "nopkg.a"}, "Entry not found\n"},
+		{{"set", "wireless.nosuch.x=1"}, "Invalid argument\n"},
+		{{"set", "wireless.radio0.x=bad\x01"}, "Parse error\n"},
+		{{"add_list", "wireless.radio0.x=bad\x1f"}, "Parse error\n"},
+		{{"delete", "wireless.nosuch"}, "Entry not found\n"},
+		{{"get", "wireless.bad-name"}, "Invalid argument\n"},
+		{{"rename", "wireless.radio0=bad-name"}, "Invalid argument\n"},
+		{{"rename", "wireless.@wifi-iface[0]=radio0"}, "Duplicate entry\n"},
+		{{"reorder", "wireless.radio0=first"}, "Invalid argument\n"},
+		{{"reorder", "wireless.nosuch=0"}, "Entry not found\n"},
 	};
 	for (const auto &[args, expected] : cases) {
 		std::string err;
 		EXPECT_EQ(uci(args, &err).second, 1) << args[1];
-		EXPECT_EQ(err, expected) << args[1];
+		EXPECT_EQ(err, me + expected) << args[1];
+		// quiet: the same status, no message
+		std::vector<std::string> quiet = {"-q"};
+		quiet.insert(quiet.end(), args.begin(), args.end());
+		EXPECT_EQ(uci(quiet, &err).second, 1) << args[1];
+		EXPECT_EQ(err, "") << args[1];
 	}
 	EXPECT_EQ(read_file(dir.file("wireless")), before);
-
-	std::ofstream(dir.file("broken")) << "config t\n\toption a 'b\n";
 	std::string err;
-	EXPECT_EQ(uci({"show", "broken"}, &err).second, 1);
-	EXPECT_EQ(err, "uci: Parse error (unterminated ') at line 2, byte 11\n");
 	EXPECT_EQ(uci({"frobnicate"}, &err).second, 1);
+}
+
+// A file that does not parse: "Parse error (<reason>) at line <n>, byte <b>"
+// with the device's reasons.
+TEST_F(UciTool, FilesThatDoNotParseNameTheReasonAndLine)
+{
+	const std::vector<std::pair<std::string, std::string>> cases = {
+		{"\toption a 'b'\n", "(option/list command found before the first section) at line 1"},
+		{"config t 'a b'\n", "(invalid character in name field) at line 1"},
+		{"config t\n\toption 'na-me' 'v'\n", "(invalid character in name field) at line 2"},
+		{"config t\n\toption a 'b\n", "(EOF with unterminated ') at line 2"},
+		{"config t\n\toption a \"b\n", "(EOF with unterminated \") at line 2"},
+		{"config t 'n'\nconfig u 'n'\n",
+		 "(section of different type overwrites prior section with same name) at line 2"},
+	};
+	const std::string head = bin_path("uci") + ": Parse error ";
+	for (const auto &[text, reason] : cases) {
+		std::ofstream(dir.file("broken")) << text;
+		for (const char *cmd : {"show", "export"}) {
+			std::string err;
+			EXPECT_EQ(uci({cmd, "broken"}, &err).second, 1) << text;
+			EXPECT_EQ(err.substr(0, head.size() + reason.size()), head + reason) << text;
+			EXPECT_NE(err.find(", byte "), std::string::npos) << err;
+		}
+	}
+}
+
+// Only the tool refuses control characters, and byte 127 passes.
+TEST_F(UciTool, ByteOneTwentySevenIsAcceptedAndTabsAndNewlinesToo)
+{
+	EXPECT_EQ(uci({"set", "wireless.radio0.x=a\x7f"}).second, 0);
+	EXPECT_EQ(uci({"set", "wireless.radio0.y=a\tb\nc"}).second, 0);
+	EXPECT_EQ(uci({"get", "wireless.radio0.x"}).first, "a\x7f\n");
+	EXPECT_EQ(uci({"get", "wireless.radio0.y"}).first, "a\tb\nc\n");
+}
+
+class UciToolDeviceExamples : public UciTool {
+protected:
+	void SetUp() override
+	{
+		// two named radios, then two anonymous ifaces, the first with a='b'
+		std::ofstream(dir.file("w")) <<
+			"config wifi-device 'radio0'\n"
+			"config wifi-device 'radio1'\n"
+			"config wifi-iface\n"
+			"\toption a 'b'\n"
+			"config wifi-iface\n";
+	}
+};
+
+TEST_F(UciToolDeviceExamples, ShowNamesAnonymousSectionsAsTheDeviceDoes)
+{
+	// the whole package: @type[index]; with -X: the generated names
+	EXPECT_EQ(uci({"show", "w"}).first,
+		  "w.radio0=wifi-device\nw.radio1=wifi-device\n"
+		  "w.@wifi-iface[0]=wifi-iface\nw.@wifi-iface[0].a='b'\nw.@wifi-iface[1]=wifi-iface\n");
+	EXPECT_EQ(uci({"-X", "show", "w"}).first,
+		  "w.radio0=wifi-device\nw.radio1=wifi-device\n"
+		  "w.cfg033579=wifi-iface\nw.cfg033579.a='b'\nw.cfg043579=wifi-iface\n");
+	// an option asked for as @wifi-iface[0] shows as w.cfg033579.a='b'
+	EXPECT_EQ(uci({"show", "w.@wifi-iface[0].a"}).first, "w.cfg033579.a='b'\n");
+	EXPECT_EQ(uci({"show", "w.@wifi-iface[1]"}).first, "w.cfg043579=wifi-iface\n");
+	// the generated name addresses the section
+	EXPECT_EQ(uci({"get", "w.cfg033579.a"}), std::make_pair(std::string("b\n"), 0));
+	EXPECT_EQ(uci({"get", "w.cfg043579"}).first, "wifi-iface\n");
+	EXPECT_EQ(uci({"export", "w"}).first,
+		  "package w\n\nconfig wifi-device 'radio0'\n\nconfig wifi-device 'radio1'\n"
+		  "\nconfig wifi-iface\n\toption a 'b'\n\nconfig wifi-iface\n\n");
+	EXPECT_EQ(uci({"-n", "export", "w"}).first, uci({"-N", "export", "w"}).first);
+
+	// three anonymous sections: wifi-iface, wifi-iface, other
+	std::ofstream(dir.file("o")) << "config wifi-iface\nconfig wifi-iface\nconfig other\n";
+	EXPECT_EQ(uci({"-X", "show", "o"}).first, "o.cfg013579=wifi-iface\no.cfg023579=wifi-iface\no.cfg0303e7=other\n");
+}
+
+// 300 anonymous `t` sections: the 257th is cfg101b619, and a change to it
+// does not land on the first.
+TEST_F(UciToolDeviceExamples, TheTwoHundredFiftySeventhSectionIsItsOwn)
+{
+	std::string text;
+	for (int i = 0; i < 300; i++)
+		text += "config t\n";
+	std::ofstream(dir.file("t")) << text;
+	EXPECT_EQ(uci({"show", "t.@t[256]"}).first, "t.cfg101b619=t\n");
+	EXPECT_EQ(uci({"set", "t.cfg101b619.x=1"}).second, 0);
+	EXPECT_EQ(uci({"show", "t.@t[0]"}).first, "t.cfg01b619=t\n");
+	EXPECT_EQ(uci({"get", "t.@t[256].x"}).first, "1\n");
+}
+
+TEST_F(UciToolDeviceExamples, AddRenameAndReorder)
+{
+	// an added section is named as one read from the file: the fifth, an iface
+	EXPECT_EQ(uci({"add", "w", "wifi-iface"}), std::make_pair(std::string("cfg053579\n"), 0));
+	EXPECT_EQ(uci({"set", "w.cfg053579.ssid=new"}).second, 0);
+	// section form, then option form
+	EXPECT_EQ(uci({"rename", "w.@wifi-iface[0]=main"}).second, 0);
+	EXPECT_EQ(uci({"rename", "w.main.a=mode"}).second, 0);
+	// the last iface first
+	EXPECT_EQ(uci({"reorder", "w.@wifi-iface[-1]=0"}).second, 0);
+	EXPECT_EQ(read_file(dir.file("w")),
+		  "\nconfig wifi-iface\n\toption ssid 'new'\n"
+		  "\nconfig wifi-device 'radio0'\n\nconfig wifi-device 'radio1'\n"
+		  "\nconfig wifi-iface 'main'\n\toption mode 'b'\n\nconfig wifi-iface\n\n");
+	EXPECT_EQ(uci({"-X", "show", "w"}).first,
+		  "w.cfg013579=wifi-iface\nw.cfg013579.ssid='new'\n"
+		  "w.radio0=wifi-device\nw.radio1=wifi-device\n"
+		  "w.main=wifi-iface\nw.main.mode='b'\nw.cfg053579=wifi-iface\n");
+	// nothing is ever staged
+	EXPECT_EQ(uci({"changes"}), std::make_pair(std::string(), 0));
+	EXPECT_EQ(uci({"changes", "w"}), std::make_pair(std::string(), 0));
+	EXPECT_EQ(uci({"revert", "w"}), std::make_pair(std::string(), 0));
+}
+
+// batch: commands as on the command line, one per line, until the end of
+// input: set w.radio0.z='5', add_list, commit w
+TEST_F(UciToolDeviceExamples, BatchRunsEachLineAsACommand)
+{
+	std::string err;
+	auto [out, rc] = batch("set w.radio0.z='5'\n"
+			       "add_list w.radio0.l=\"two words\"\n"
+			       "add_list w.radio0.l='it'\\''s' # a comment\n"
+			       "\n"
+			       "add w wifi-iface\n"
+			       "commit w\n"
+			       "get w.radio0.z\n"
+			       "show w.@wifi-iface[0].a\n"
+			       "set w.nosuch.x=1\n"
+			       "set w.radio1.y=\"a\\\"b\\$\"",
+			       &err);
+	EXPECT_EQ(rc, 1); // one line failed
+	EXPECT_EQ(out, "cfg053579\n5\nw.cfg033579.a='b'\n");
+	EXPECT_EQ(err, bin_path("uci") + ": Invalid argument\n");
+	EXPECT_EQ(read_file(dir.file("w")),
+		  "\nconfig wifi-device 'radio0'\n\toption z '5'\n\tlist l 'two words'\n\tlist l 'it'\\''s'\n"
+		  "\nconfig wifi-device 'radio1'\n\toption y 'a\"b$'\n"
+		  "\nconfig wifi-iface\n\toption a 'b'\n\nconfig wifi-iface\n\nconfig wifi-iface\n\n");
+	EXPECT_EQ(batch("set w.radio0.z='6'\n").second, 0);
+	EXPECT_EQ(uci({"-d", ",", "get", "w.radio0.l"}).first, "two words,it's\n");
+	EXPECT_EQ(uci({"-d", ",", "show", "w.radio0.l"}).first, "w.radio0.l='two words','it'\\''s'\n");
 }
 
 } // namespace
