@@ -5,6 +5,7 @@
 
 #include "../access/access.h"
 
+#include "../methods/notice.h"
 #include "../methods/whc_quire.h"
 #include "../methods/whc_sync.h"
 
@@ -20,7 +21,7 @@ struct ubus_method kestrad_master_vimb_methods[] = {
 };
 
 struct ubus_method kestrad_wifi_ap_vimb_methods[] = {
-	// slot 1 "notice"
+	notice_method, // slot 1
 	access_method, // slot 2
 };
 
