@@ -6,6 +6,14 @@
  * given. Messages that arrive in pieces are reassembled, and what cannot be
  * written at once is queued, so a stalled peer never blocks the caller. A
  * malformed, truncated or oversized message drops the connection.
+ *
+ * Calls for the context's objects are served from the loop, never inside
+ * ubus_add_object, ubus_replace_object, ubus_lookup, ubus_invoke or
+ * ubus_remove_object: one that arrives while such a request waits is queued
+ * and served after it has returned. A publication takes effect when its
+ * DATA reply arrives, so a call routed right behind it reaches the handler.
+ * ubus_free drops the queued calls; connection_lost is called once, and
+ * must not free the context (free it later, from the loop).
  */
 #ifndef LIBUBUS_H
 #define LIBUBUS_H

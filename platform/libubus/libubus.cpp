@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <time.h>
+#include <deque>
 #include <unistd.h>
 #include <vector>
 
@@ -34,6 +35,11 @@ struct wait_state {
 	void *arg = nullptr;
 };
 
+struct serve_timer {
+	struct uloop_timeout t;
+	struct ubus_context *ctx;
+};
+
 } // namespace
 
 struct ubus_conn {
@@ -44,6 +50,12 @@ struct ubus_conn {
 	bool want_write = false;
 	unsigned fd_flags = ULOOP_READ;
 	std::vector<wait_state *> waits;
+	// Calls for our objects, whole messages in arrival order, served from
+	// the loop: never inside a request that waits, nor on bytes that the
+	// next read may move.
+	std::deque<std::vector<uint8_t>> calls;
+	bool serving = false;
+	serve_timer kick = {};
 };
 
 namespace {
@@ -79,6 +91,8 @@ void mark_lost(struct ubus_context *ctx)
 	c->lost = true;
 	if (ctx->sock.registered)
 		uloop_fd_delete(&ctx->sock);
+	c->calls.clear();
+	uloop_timeout_cancel(&c->kick.t);
 	for (wait_state *w : c->waits) {
 		w->done = true;
 		w->status = UBUS_STATUS_CONNECTION_FAILED;
@@ -182,11 +196,45 @@ wait_state *find_wait(ubus_conn *c, const message &m)
 	return nullptr;
 }
 
+void queue_call(ubus_conn *c, const message &m)
+{
+	const auto *start = reinterpret_cast<const uint8_t *>(m.body) - header_size;
+	c->calls.emplace_back(start, start + header_size + blob_raw_len(m.body));
+}
+
+// Serves the queued calls, unless a request is waiting: its caller runs
+// first, and arms the timer when it returns.
+void serve_calls(struct ubus_context *ctx)
+{
+	ubus_conn *c = ctx->conn;
+	if (c->serving || !c->waits.empty())
+		return;
+	c->serving = true;
+	c->depth++;
+	while (!c->lost && !c->calls.empty()) {
+		// Taken off first: a handler's own request may queue more.
+		std::vector<uint8_t> bytes = std::move(c->calls.front());
+		c->calls.pop_front();
+		message m;
+		if (parse(bytes.data(), bytes.size(), m))
+			serve_invoke(ctx, m);
+	}
+	c->depth--;
+	c->serving = false;
+	if (!c->depth)
+		flush(ctx);
+}
+
+void on_kick(struct uloop_timeout *t)
+{
+	serve_calls(container_of(t, serve_timer, t)->ctx);
+}
+
 void dispatch(struct ubus_context *ctx, const message &m)
 {
 	switch (m.type) {
 	case MSG_INVOKE:
-		serve_invoke(ctx, m);
+		queue_call(ctx->conn, m);
 		return;
 	case MSG_DATA:
 	case MSG_STATUS:
@@ -239,6 +287,7 @@ void handle_socket(struct uloop_fd *u, unsigned int events)
 		read_and_dispatch(ctx);
 	else if (u->error && !ctx->conn->lost)
 		mark_lost(ctx);
+	serve_calls(ctx);
 }
 
 // Sends the request queued in conn->out and waits for its status.
@@ -287,8 +336,12 @@ int sync_request(struct ubus_context *ctx, uint8_t type, uint32_t peer, int time
 			break;
 		}
 	}
-	if (!c->lost)
+	if (!c->lost) {
 		update_write_interest(ctx);
+		// Calls that came meanwhile wait for the loop, even if no byte follows.
+		if (!c->calls.empty() && c->waits.empty() && !c->serving)
+			uloop_timeout_set(&c->kick.t, 0);
+	}
 	return w.status;
 }
 
@@ -353,6 +406,8 @@ struct ubus_context *finish_connect(int fd, long long deadline)
 	memcpy(&peer, hdr + 4, sizeof(peer));
 	ctx->local_id = be32toh(peer);
 	ctx->conn = new ubus_conn;
+	ctx->conn->kick.t.cb = on_kick;
+	ctx->conn->kick.ctx = ctx;
 	return ctx;
 }
 
@@ -369,16 +424,23 @@ void put_signature(body &b, const struct ubus_object *obj)
 	blob_nest_end(b.buf(), sig);
 }
 
-struct publish_result {
-	uint32_t id = 0;
-	uint32_t type_id = 0;
+struct publication {
+	struct ubus_context *ctx;
+	struct ubus_object *obj;
+	bool listed = false;
 };
 
+// The object is published from its DATA on: a call routed right behind it
+// finds it, whatever the status says later.
 void on_publish_data(const message &m, void *arg)
 {
-	auto *r = static_cast<publish_result *>(arg);
-	r->id = m.u32(ATTR_OBJID);
-	r->type_id = m.u32(ATTR_OBJTYPE);
+	auto *p = static_cast<publication *>(arg);
+	p->obj->id = m.u32(ATTR_OBJID);
+	if (p->obj->type && m.u32(ATTR_OBJTYPE))
+		p->obj->type->id = m.u32(ATTR_OBJTYPE);
+	if (!p->listed)
+		list_add_tail(&p->obj->list, &p->ctx->objects);
+	p->listed = true;
 }
 
 int publish(struct ubus_context *ctx, struct ubus_object *obj, bool replace)
@@ -404,15 +466,15 @@ int publish(struct ubus_context *ctx, struct ubus_object *obj, bool replace)
 	if (replace)
 		b.put_u8(ATTR_VIMB_REPLACE, 1);
 
-	publish_result r;
-	int status = sync_request(ctx, MSG_ADD_OBJECT, 0, request_limit_ms, on_publish_data, &r);
-	if (status != UBUS_STATUS_OK)
-		return status;
-	obj->id = r.id;
-	if (obj->type && r.type_id)
-		obj->type->id = r.type_id;
-	list_add_tail(&obj->list, &ctx->objects);
-	return UBUS_STATUS_OK;
+	publication p = {ctx, obj};
+	int status = sync_request(ctx, MSG_ADD_OBJECT, 0, request_limit_ms, on_publish_data, &p);
+	if (status == UBUS_STATUS_OK && !p.listed)
+		status = UBUS_STATUS_NO_DATA; // a status without the object's id
+	if (status != UBUS_STATUS_OK && p.listed) {
+		list_del_init(&obj->list);
+		obj->id = 0;
+	}
+	return status;
 }
 
 struct lookup_state {
@@ -500,6 +562,7 @@ void ubus_free(struct ubus_context *ctx)
 		return;
 	if (ctx->sock.registered)
 		uloop_fd_delete(&ctx->sock);
+	uloop_timeout_cancel(&ctx->conn->kick.t); // its queued calls go with it
 	// Published objects outlive the context: leave them unlinked.
 	while (!list_empty(&ctx->objects)) {
 		struct ubus_object *obj = list_first_entry(&ctx->objects, struct ubus_object, list);

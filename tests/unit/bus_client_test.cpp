@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <functional>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <thread>
@@ -137,6 +138,42 @@ protected:
 			uloop_run_timeout(5);
 	}
 
+	// Runs the loop until `pred` holds, for at most `ms`.
+	bool run_until(const std::function<bool()> &pred, int ms)
+	{
+		long long end = monotonic_ms() + ms;
+		while (!pred() && monotonic_ms() < end)
+			uloop_run_timeout(5);
+		return pred();
+	}
+
+	std::vector<uint8_t> reply_bytes(uint8_t type, uint16_t seq, uint32_t objid, int status = 0)
+	{
+		body b;
+		if (type == MSG_STATUS) {
+			b.put_u32(ATTR_STATUS, static_cast<uint32_t>(status));
+		} else {
+			b.put_u32(ATTR_OBJID, objid);
+			b.put_u32(ATTR_OBJTYPE, 0x77);
+			b.put_string(ATTR_OBJPATH, "obj");
+		}
+		return bus_peer::encode(type, seq, 0, b.head());
+	}
+
+	// The handler's DATA and STATUS 0 for the call `seq`, in that order.
+	void expect_served(uint16_t seq)
+	{
+		auto data = daemon->next(1000);
+		ASSERT_TRUE(data);
+		EXPECT_EQ(data->type, MSG_DATA);
+		EXPECT_EQ(data->seq, seq);
+		auto status = daemon->next(1000);
+		ASSERT_TRUE(status);
+		EXPECT_EQ(status->type, MSG_STATUS);
+		EXPECT_EQ(status->seq, seq);
+		EXPECT_EQ(status->m.u32(ATTR_STATUS), 0u);
+	}
+
 	temp_dir dir;
 	int listen_fd = -1;
 	struct ubus_context *ctx = nullptr;
@@ -194,6 +231,17 @@ TEST_F(BusClient, RejectedPublicationReturnsTheStatus)
 	EXPECT_TRUE(list_empty(&ctx->objects));
 }
 
+TEST_F(BusClient, PublicationRejectedAfterItsDataLeavesNothingListed)
+{
+	auto data = reply_bytes(MSG_DATA, static_cast<uint16_t>(ctx->request_seq + 1), 0x42);
+	auto status = reply_bytes(MSG_STATUS, static_cast<uint16_t>(ctx->request_seq + 1), 0, 2);
+	daemon->send_bytes(data.data(), data.size());
+	daemon->send_bytes(status.data(), status.size());
+	EXPECT_EQ(ubus_add_object(ctx, &obj), 2);
+	EXPECT_TRUE(list_empty(&ctx->objects));
+	EXPECT_EQ(obj.id, 0u);
+}
+
 TEST_F(BusClient, ObjectOfAFreedContextCanBePublishedAgain)
 {
 	publish();
@@ -227,6 +275,91 @@ TEST_F(BusClient, CallsReachTheHandlerAndAllRepliesLeaveTogether)
 	EXPECT_EQ(status->type, MSG_STATUS);
 	EXPECT_EQ(status->m.u32(ATTR_STATUS), 0u);
 	EXPECT_EQ(status->seq, 5);
+}
+
+// vimbd may route a caller's INVOKE into the very segment that carries the
+// publication's answer, behind its STATUS or between DATA and STATUS.
+TEST_F(BusClient, CallThatComesWithThePublicationsAnswerReachesTheHandler)
+{
+	for (bool between : {false, true}) {
+		SCOPED_TRACE(between ? "between DATA and STATUS" : "behind STATUS");
+		handler_calls = 0;
+		uint16_t seq = static_cast<uint16_t>(ctx->request_seq + 1);
+		uint32_t id = between ? 0x43 : 0x42;
+		uint16_t call_seq = between ? 21 : 20;
+		auto data = reply_bytes(MSG_DATA, seq, id);
+		auto status = reply_bytes(MSG_STATUS, seq, 0);
+		auto call = invoke_bytes("echo", id, call_seq, "early");
+		std::vector<uint8_t> segment = data;
+		const auto &second = between ? call : status, &third = between ? status : call;
+		segment.insert(segment.end(), second.begin(), second.end());
+		segment.insert(segment.end(), third.begin(), third.end());
+		ASSERT_EQ(send(daemon->fd(), segment.data(), segment.size(), 0), static_cast<ssize_t>(segment.size()));
+
+		ASSERT_EQ(ubus_replace_object(ctx, &obj), 0);
+		EXPECT_EQ(obj.id, id);
+		EXPECT_EQ(handler_calls, 0); // served from the loop, after the call returned
+		auto add = daemon->next(1000);
+		ASSERT_TRUE(add);
+		EXPECT_EQ(add->type, MSG_ADD_OBJECT);
+		// No byte follows: the queued call must not wait for one.
+		EXPECT_TRUE(run_until([] { return handler_calls == 1; }, 2000));
+		EXPECT_EQ(last_hello, "early");
+		expect_served(call_seq);
+	}
+	EXPECT_EQ(lost_calls, 0);
+}
+
+void count_lookup(struct ubus_context *, struct ubus_object_data *, void *priv)
+{
+	++*static_cast<int *>(priv);
+}
+
+TEST_F(BusClient, CallThatComesWhileALookupWaitsIsServedAfterItReturns)
+{
+	publish();
+	uint16_t seq = static_cast<uint16_t>(ctx->request_seq + 1);
+	auto call = invoke_bytes("echo", 0x42, 30, "meanwhile");
+	auto data = reply_bytes(MSG_DATA, seq, 0x42);
+	auto status = reply_bytes(MSG_STATUS, seq, 0);
+	std::vector<uint8_t> segment = call;
+	segment.insert(segment.end(), data.begin(), data.end());
+	segment.insert(segment.end(), status.begin(), status.end());
+	ASSERT_EQ(send(daemon->fd(), segment.data(), segment.size(), 0), static_cast<ssize_t>(segment.size()));
+
+	int found = 0;
+	ASSERT_EQ(ubus_lookup(ctx, "obj", count_lookup, &found), 0);
+	EXPECT_EQ(found, 1);
+	EXPECT_EQ(handler_calls, 0);
+	auto lookup = daemon->next(1000);
+	ASSERT_TRUE(lookup);
+	EXPECT_EQ(lookup->type, MSG_LOOKUP);
+	EXPECT_TRUE(run_until([] { return handler_calls == 1; }, 2000));
+	EXPECT_EQ(last_hello, "meanwhile");
+	expect_served(30);
+}
+
+TEST_F(BusClient, CallsQueuedOnAFreedContextAreNeverServed)
+{
+	publish();
+	uint16_t seq = static_cast<uint16_t>(ctx->request_seq + 1);
+	auto call = invoke_bytes("echo", 0x42, 31, "dropped");
+	auto status = reply_bytes(MSG_STATUS, seq, 0, 4);
+	daemon->send_bytes(call.data(), call.size());
+	daemon->send_bytes(status.data(), status.size());
+	ASSERT_EQ(ubus_lookup(ctx, "none", nullptr, nullptr), 4);
+	ubus_free(ctx);
+	ctx = nullptr;
+	daemon.reset();
+
+	// A call on the next context is served: the dropped one had its turn.
+	connect_client();
+	publish();
+	auto next = invoke_bytes("echo", 0x42, 32, "served");
+	daemon->send_bytes(next.data(), next.size());
+	EXPECT_TRUE(run_until([] { return handler_calls > 0; }, 2000));
+	EXPECT_EQ(handler_calls, 1);
+	EXPECT_EQ(last_hello, "served");
 }
 
 TEST_F(BusClient, UnknownMethodOrObjectIsAnsweredWithoutAHandler)
