@@ -103,6 +103,7 @@ protected:
 	std::unique_ptr<bus_peer> client(uint32_t *id = nullptr)
 	{
 		auto p = std::make_unique<bus_peer>(bus_peer::connect_unix(sock));
+		EXPECT_GE(p->fd(), 0) << strerror(errno);
 		auto hello = p->next(2000);
 		EXPECT_TRUE(hello && hello->type == MSG_HELLO);
 		if (hello && id)

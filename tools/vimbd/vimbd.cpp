@@ -501,21 +501,30 @@ bool listen_tcp(const std::string &address)
 	return add_listener(fd, true);
 }
 
+// The socket is bound under a temporary name and renamed into place once it
+// listens: a client that finds the path can connect.
 bool listen_unix(const std::string &path)
 {
 	struct sockaddr_un sun = {};
 	sun.sun_family = AF_UNIX;
-	if (path.size() >= sizeof(sun.sun_path))
+	std::string tmp = path + ".new";
+	if (tmp.size() >= sizeof(sun.sun_path))
 		return false;
-	strcpy(sun.sun_path, path.c_str());
+	strcpy(sun.sun_path, tmp.c_str());
 	unlink(path.c_str());
+	unlink(tmp.c_str());
 	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 	if (bind(fd, reinterpret_cast<struct sockaddr *>(&sun), sizeof(sun)) < 0) {
 		fprintf(stderr, "vimbd: cannot listen on %s: %s\n", path.c_str(), strerror(errno));
 		close(fd);
 		return false;
 	}
-	return add_listener(fd, false);
+	if (!add_listener(fd, false) || rename(tmp.c_str(), path.c_str()) < 0) {
+		fprintf(stderr, "vimbd: cannot listen on %s: %s\n", path.c_str(), strerror(errno));
+		unlink(tmp.c_str());
+		return false;
+	}
+	return true;
 }
 
 void usage()
