@@ -5,6 +5,8 @@
 
 #include "../access/access.h"
 
+#include "../methods/bind.h"
+#include "../methods/common_set.h"
 #include "../methods/notice.h"
 #include "../methods/whc_quire.h"
 #include "../methods/whc_sync.h"
@@ -30,6 +32,9 @@ struct ubus_method kestrad_re_vimb_methods[] = {
 	access_method, // slot 1
 	whc_sync_method,   // slot 2
 	whc_quire_method,  // slot 3
+	bind_method,       // slot 4
+	smart_sync_method, // slot 5
+	common_set_method, // slot 6
 };
 
 struct ubus_method kestrad_lanAP_vimb_methods[] = {
