@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sched.h>
 #include <sys/mount.h>
@@ -106,6 +107,72 @@ TEST(UciCommit, OverlappingWritersKeepEveryChange)
 	}
 	EXPECT_NE(read_file(dir.file("pkg")).find("option keep 'me'"), std::string::npos);
 	EXPECT_TRUE(dot_files(dir.path()).empty());
+}
+
+// Two writers each add anonymous sections and set options on them: a
+// section added by one must never take the other's options, though both
+// compute the same next name from what they read.
+TEST(UciCommit, WritersAddingSectionsKeepTheirOwnOptions)
+{
+	temp_dir dir;
+	write_file(dir.file("pkg"), "config t\n\toption owner 'none'\n");
+	constexpr int rounds = 60;
+	std::vector<pid_t> pids;
+	for (const char *owner : {"x", "y"}) {
+		pid_t pid = fork();
+		if (pid == 0) {
+			for (int i = 0; i < rounds; i++) {
+				struct uci_context *ctx = uci_alloc_context();
+				uci_set_confdir(ctx, dir.path().c_str());
+				struct uci_package *p = nullptr;
+				struct uci_section *s = nullptr;
+				if (uci_load(ctx, "pkg", &p) != UCI_OK || uci_add_section(ctx, p, "t", &s) != UCI_OK)
+					_exit(1);
+				std::string name = s->e.name, n = std::to_string(i);
+				for (auto [opt, value] : {std::pair{"owner", owner}, std::pair{"n", n.c_str()}}) {
+					struct uci_ptr ptr = {};
+					ptr.package = "pkg";
+					ptr.section = name.c_str();
+					ptr.option = opt;
+					ptr.value = value;
+					if (uci_set(ctx, &ptr) != UCI_OK)
+						_exit(2);
+				}
+				if (uci_commit(ctx, &p, false) != UCI_OK)
+					_exit(3);
+				uci_free_context(ctx);
+			}
+			_exit(0);
+		}
+		pids.push_back(pid);
+	}
+	for (pid_t pid : pids) {
+		int status;
+		waitpid(pid, &status, 0);
+		ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+	}
+	struct uci_context *ctx = uci_alloc_context();
+	uci_set_confdir(ctx, dir.path().c_str());
+	struct uci_package *p = nullptr;
+	ASSERT_EQ(uci_load(ctx, "pkg", &p), UCI_OK);
+	std::map<std::string, int> next;
+	int sections = 0;
+	struct uci_element *e;
+	uci_foreach_element(&p->sections, e) {
+		struct uci_section *s = uci_to_section(e);
+		sections++;
+		const char *owner = uci_lookup_option_string(ctx, s, "owner");
+		ASSERT_TRUE(owner) << e->name;
+		if (std::string(owner) == "none")
+			continue;
+		const char *n = uci_lookup_option_string(ctx, s, "n");
+		ASSERT_TRUE(n) << e->name;
+		EXPECT_EQ(atoi(n), next[owner]++) << owner;
+	}
+	EXPECT_EQ(sections, 1 + 2 * rounds);
+	EXPECT_EQ(next["x"], rounds);
+	EXPECT_EQ(next["y"], rounds);
+	uci_free_context(ctx);
 }
 
 // A writer killed at a random moment leaves the old file or the new one:

@@ -200,6 +200,11 @@ struct bad_file {
 	const char *reason = nullptr; // the device's words, where they are known
 };
 
+void PrintTo(const bad_file &b, std::ostream *os)
+{
+	*os << b.what;
+}
+
 class UciBadFile : public UciStore, public ::testing::WithParamInterface<bad_file> {};
 
 TEST_P(UciBadFile, FailsWithParseErrorAndLeavesNoPackage)
