@@ -153,7 +153,7 @@ TEST_F(WhcHandlers, SyncWritesTheFileAndStartsItsScriptUnderFiftySeconds)
 		EXPECT_TRUE(slot.timer.pending);
 		int left = uloop_timeout_remaining(&slot.timer);
 		EXPECT_LE(left, 50000);
-		EXPECT_GE(left, 49000);
+		EXPECT_GE(left, 45000); // a loaded machine may take a while to get here
 
 		std::string argv_file = "/run/timeout.argv." + std::to_string(slot.proc.pid);
 		ASSERT_TRUE(wait_until([&] { return !read_file(argv_file).empty(); }, 5000));
