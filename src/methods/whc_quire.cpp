@@ -69,10 +69,10 @@ void uci_write(const char *package, const char *section, const char *option, con
 	ptr.option = option;
 	ptr.value = value;
 	uci_set(ctx.get(), &ptr);
-	if (ptr.p) {
+	if (ptr.p)
 		uci_commit(ctx.get(), &ptr.p, false);
+	if (ptr.p)
 		uci_unload(ctx.get(), ptr.p);
-	}
 }
 
 // The nibble as the character after '0': 10 to 15 give ':' to '?'.
