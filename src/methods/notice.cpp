@@ -53,8 +53,8 @@ void store_common(struct uci_context *ctx, const char *option, const char *value
 
 } // namespace
 
-// Everything a request carries is decoded before anything is answered or
-// written: a field that is not base64 leaves the configuration as it was.
+// Every field of the complete pairs is decoded before anything is answered
+// or written: one that is not base64 leaves the configuration as it was.
 int kestrad_handle_desc(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,
 			const char *, struct blob_attr *msg)
 {
