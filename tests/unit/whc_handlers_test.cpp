@@ -212,14 +212,22 @@ TEST_F(WhcHandlers, SyncFailuresLeaveTheEarlierFileWholeAndStartNothing)
 			  strings({{"return", "fail, fopen error"}}));
 		EXPECT_EQ(busy_slots(), 0);
 		EXPECT_EQ(read_file(WHC_SYNC_SETTINGS_PATH), "ssid:=kept\n");
-		ASSERT_EQ(mount(nullptr, "/run", nullptr, MS_REMOUNT, nullptr), 0);
+		ASSERT_EQ(mount(nullptr, "/run", nullptr, MS_REMOUNT, "size=16k"), 0);
+		request too_big; // fills /run up: the write fails, not the open
+		too_big.str("flt_list", std::string(64 * 1024, 'x'));
+		EXPECT_EQ(h.call(kestrad_handle_whc_sync, too_big).replies.at(0),
+			  strings({{"return", "fail, fopen error"}}));
+		EXPECT_EQ(read_file(WHC_SYNC_SETTINGS_PATH), "ssid:=kept\n");
+		struct stat st;
+		EXPECT_NE(stat(WHC_SYNC_SETTINGS_TEMP, &st), 0);
+		EXPECT_EQ(busy_slots(), 0);
+		ASSERT_EQ(mount(nullptr, "/run", nullptr, MS_REMOUNT, "size=1m"), 0);
 
 		// what a killed daemon left behind goes with the next request
 		write(WHC_SYNC_SETTINGS_TEMP, "half a fi");
 		request empty;
 		EXPECT_EQ(h.call(kestrad_handle_whc_sync, empty).replies.at(0), strings({{"return", "success"}}));
 		EXPECT_EQ(read_file(WHC_SYNC_SETTINGS_PATH), "");
-		struct stat st;
 		EXPECT_NE(stat(WHC_SYNC_SETTINGS_TEMP, &st), 0);
 		EXPECT_EQ(stat(WHC_SYNC_SETTINGS_PATH, &st), 0);
 		EXPECT_EQ(st.st_mode & 07777, 0666u & ~0022u); // as fopen "w" creates it, umask 022
