@@ -267,9 +267,17 @@ TEST_F(Access, NoFreeWorkerKeepsTheRewriteAndSaysSo)
 {
 	auto sat = start("re");
 	ASSERT_TRUE(sat);
-	sat->behave("wifi", "delay=30");
-	for (int i = 0; i < 20; i++)
-		ASSERT_EQ(call(*sat, request(1, i % 2 ? M1 : M2)), success) << i;
+	// 20 lists of their own, sent at once so that all 20 reloads still run
+	// (each holds its slot until the 50 s worker time-out) when the next
+	// request comes
+	sat->behave("wifi", "delay=100");
+	std::string fill = "for i in $(seq 10 29); do vimb -t 30 call " + obj +
+			   " access '{\"policy\":1,\"list\":\"02:00:00:00:10:'$i'\"}' & done; wait";
+	auto filled = sat->exec({"sh", "-c", fill}, 60000);
+	size_t successes = 0;
+	for (size_t pos = 0; (pos = filled.out.find(success, pos)) != std::string::npos; pos += success.size())
+		successes++;
+	ASSERT_EQ(successes, 20u) << filled.out << filled.err;
 	EXPECT_EQ(call(*sat, request(2, M3 + ";" + M1)), "{\n\t\"return\": \" fail, sync work active!\"\n}\n");
 	EXPECT_NE(sat->log().find("kestrad_handle_macList_desc("), std::string::npos);
 	EXPECT_NE(sat->log().find("):vimb worker_get() error\n"), std::string::npos);
