@@ -8,12 +8,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <time.h>
-#include <deque>
 #include <unistd.h>
 #include <vector>
 

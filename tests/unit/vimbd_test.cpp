@@ -406,6 +406,7 @@ TEST_F(Vimbd, AtItsDescriptorLimitItIdlesKeepsServingAndAcceptsWhenOneGoes)
 	EXPECT_FALSE(waiting->next(1500));
 	long ticks = cpu_ticks(daemon->pid()) - before;
 	long long span = monotonic_ms() - start;
+	ASSERT_GE(span, 1400); // watched for the whole span
 	RecordProperty("cpu_ticks", std::to_string(ticks) + " in " + std::to_string(span) + " ms");
 	EXPECT_LT(ticks, 10) << "vimbd used " << ticks << " ticks in " << span << " ms at its limit";
 
@@ -474,8 +475,10 @@ TEST_F(Vimbd, RepublicationsDoNotGrowTheDaemon)
 	ASSERT_TRUE(testing_support::wait_until([&] { return lookup(*watcher, "sat-@kestrad") == 4; }, 3000));
 	long growth = rss_anon_kb(daemon->pid()) - before;
 	RecordProperty("rss_anon_growth_kb", static_cast<int>(growth));
+#ifndef __SANITIZE_ADDRESS__ // freed memory stays in the sanitizer's quarantine
 	// Kept types would take about 5 MB here.
 	EXPECT_LT(growth, 1024) << "RssAnon grew by " << growth << " kB over " << cycles << " republications";
+#endif
 }
 
 } // namespace
