@@ -38,7 +38,7 @@ namespace uci_impl {
 
 bool valid_name(std::string_view s);  // section and option names
 bool valid_type(std::string_view s);  // section types also allow '-'
-bool valid_argument(std::string_view s); // the tool's: no control characters but tab, CR, LF
+bool valid_argument(std::string_view s); // a pointer given as text: no control characters but tab, CR, LF
 bool valid_package_name(std::string_view s);
 
 int set_error(struct uci_context *ctx, int err, const char *func);
