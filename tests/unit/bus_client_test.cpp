@@ -450,7 +450,8 @@ TEST_F(BusClient, PeerThatStopsReadingNeverBlocksTheLoop)
 		uloop_run_timeout(5);
 		worst = std::max(worst, monotonic_ms() - start);
 	}
-	EXPECT_LT(worst, 200);
+	// A blocking write would wait for good; a busy machine may pause us a while.
+	EXPECT_LT(worst, 1000);
 	EXPECT_GT(handler_calls, 10);
 	EXPECT_EQ(lost_calls, 1);
 }
