@@ -48,7 +48,7 @@ protected:
 		REQUIRE_ROOT();
 		sat_ = std::make_unique<satellite>();
 		ASSERT_TRUE(sat_->up());
-		ASSERT_EQ(sat_->object(), obj) << sat_->log();
+		ASSERT_EQ(sat_->object(10000), obj) << sat_->log();
 	}
 
 	std::string call(const std::string &method, const nlohmann::ordered_json &args)
@@ -57,7 +57,7 @@ protected:
 	}
 
 	// The calls of a stand-in once `n` of them have started.
-	std::vector<call_record> wait_calls(const std::string &name, size_t n, int ms = 5000)
+	std::vector<call_record> wait_calls(const std::string &name, size_t n, int ms = 10000)
 	{
 		std::vector<call_record> c;
 		// a record is whole once its start is written, after its argv
@@ -123,16 +123,6 @@ protected:
 	std::unique_ptr<satellite> sat_;
 };
 
-TEST_F(ReJobs, RePublishesItsJobMethodsLastInSlotOrder)
-{
-	std::string listing = sat_->vimb({"list", "-v"}).out;
-	const std::string tail = "\t\"bind\":{\"record\":\"String\",\"deviceID\":\"String\",\"sign\":\"String\"}\n"
-				 "\t\"smart_sync\":{\"msg\":\"String\"}\n"
-				 "\t\"common_set\":{\"log_upload\":\"String\",\"newgw\":\"String\",\"action\":\"String\"}\n";
-	ASSERT_GE(listing.size(), tail.size());
-	EXPECT_EQ(listing.substr(listing.size() - tail.size()), tail) << listing;
-}
-
 // Every value reaches its program as one argument, as sent: no shell sees it.
 TEST_F(ReJobs, ValuesReachTheProgramsAsSingleUnchangedArguments)
 {
@@ -177,34 +167,6 @@ TEST_F(ReJobs, ValuesReachTheProgramsAsSingleUnchangedArguments)
 	EXPECT_FALSE(exists(marker));
 }
 
-TEST_F(ReJobs, ShellJobsGoThroughTheTimeLimitToolWithTheirLimits)
-{
-	EXPECT_EQ(call("smart_sync", {{"msg", "m"}}), success);
-	ASSERT_EQ(wait_calls("msgferry", 1).size(), 1u);
-	EXPECT_EQ(call("common_set", {{"newgw", "g"}}), success);
-	ASSERT_EQ(wait_calls("mesh_gw_renew.sh", 1).size(), 1u);
-	EXPECT_EQ(call("common_set", {{"action", "a"}}), success);
-	ASSERT_EQ(wait_calls("re_common_action.sh", 1).size(), 1u);
-	EXPECT_EQ(call("common_set", {{"log_upload", "k"}}), success);
-	auto lua = wait_calls("lua", 1);
-	ASSERT_EQ(lua.size(), 1u);
-	EXPECT_EQ(call("bind", {{"record", "R"}, {"deviceID", "D"}, {"sign", "S"}}), success);
-	ASSERT_EQ(wait_calls("bind_owner.sh", 1).size(), 1u);
-
-	using v = std::vector<std::string>;
-	std::vector<v> expected = {
-		{"/usr/bin/timeout", "-t", "5", "-s", "9", "msgferry", "2", "m"},
-		{"/usr/bin/timeout", "-t", "60", "-s", "9", "/bin/sh", "/sbin/mesh_gw_renew.sh", "g"},
-		{"/usr/bin/timeout", "-t", "20", "-s", "9", "/bin/sh", "/sbin/re_common_action.sh", "a"},
-		{"/usr/bin/lua", "/usr/sbin/log_ship.lua", lua[0].argv[2]},
-		{"/sbin/bind_owner.sh", "bind_me", "D", "S", "R"},
-	};
-	std::vector<v> logged;
-	wait_until([&] { return (logged = logged_commands()).size() >= expected.size(); }, 3000);
-	EXPECT_EQ(logged, expected) << sat_->log();
-	EXPECT_EQ(lua[0].argv[1], "/usr/sbin/log_ship.lua");
-}
-
 TEST_F(ReJobs, MissingMistypedOrNoFieldsStartNothing)
 {
 	const std::string parse_failed = returns("parse param failed");
@@ -229,12 +191,22 @@ TEST_F(ReJobs, MissingMistypedOrNoFieldsStartNothing)
 	EXPECT_NE(log.find("kestrad_handle_whc_client_bind"), std::string::npos);
 	EXPECT_EQ(log.find("get deviceID"), std::string::npos) << log;
 	EXPECT_EQ(log.find("RE get smart msg"), std::string::npos) << log;
+
+	// the policies as a caller lists them, last in the RE table
+	std::string listing = sat_->vimb({"list", "-v"}).out;
+	const std::string tail = "\t\"bind\":{\"record\":\"String\",\"deviceID\":\"String\",\"sign\":\"String\"}\n"
+				 "\t\"smart_sync\":{\"msg\":\"String\"}\n"
+				 "\t\"common_set\":{\"log_upload\":\"String\",\"newgw\":\"String\",\"action\":\"String\"}\n";
+	ASSERT_GE(listing.size(), tail.size());
+	EXPECT_EQ(listing.substr(listing.size() - tail.size()), tail) << listing;
 }
 
-TEST_F(ReJobs, CommonSetActsOnTheFirstOfLogUploadNewgwAction)
+// The full command lines, as the children log them before their exec.
+TEST_F(ReJobs, CommonSetActsOnTheFirstOfLogUploadNewgwActionAndEachJobHasItsCommand)
 {
 	EXPECT_EQ(call("common_set", {{"action", "a1"}, {"newgw", "g1"}, {"log_upload", "k1"}}), success);
-	ASSERT_EQ(wait_calls("lua", 1).size(), 1u);
+	auto lua = wait_calls("lua", 1);
+	ASSERT_EQ(lua.size(), 1u);
 	EXPECT_EQ(call("common_set", {{"action", "a2"}, {"newgw", "g2"}}), success);
 	auto gw = wait_calls("mesh_gw_renew.sh", 1);
 	ASSERT_EQ(gw.size(), 1u);
@@ -244,7 +216,23 @@ TEST_F(ReJobs, CommonSetActsOnTheFirstOfLogUploadNewgwAction)
 	ASSERT_EQ(act.size(), 1u);
 	EXPECT_EQ(act[0].argv[1], "a3");
 
-	EXPECT_EQ(slots_taken(), 3);
+	EXPECT_EQ(call("smart_sync", {{"msg", "m"}}), success);
+	ASSERT_EQ(wait_calls("msgferry", 1).size(), 1u);
+	EXPECT_EQ(call("bind", {{"record", "R"}, {"deviceID", "D"}, {"sign", "S"}}), success);
+	ASSERT_EQ(wait_calls("bind_owner.sh", 1).size(), 1u);
+
+	using v = std::vector<std::string>;
+	std::vector<v> expected = {
+		{"/usr/bin/lua", "/usr/sbin/log_ship.lua", lua[0].argv[2]},
+		{"/usr/bin/timeout", "-t", "60", "-s", "9", "/bin/sh", "/sbin/mesh_gw_renew.sh", "g2"},
+		{"/usr/bin/timeout", "-t", "20", "-s", "9", "/bin/sh", "/sbin/re_common_action.sh", "a3"},
+		{"/usr/bin/timeout", "-t", "5", "-s", "9", "msgferry", "2", "m"},
+		{"/sbin/bind_owner.sh", "bind_me", "D", "S", "R"},
+	};
+	std::vector<v> logged;
+	wait_until([&] { return (logged = logged_commands()).size() >= expected.size(); }, 5000);
+	EXPECT_EQ(logged, expected) << sat_->log();
+	EXPECT_EQ(slots_taken(), 5);
 	EXPECT_EQ(sat_->calls("lua").size(), 1u);
 	EXPECT_EQ(sat_->calls("mesh_gw_renew.sh").size(), 1u);
 	std::string log = sat_->log();
@@ -327,9 +315,9 @@ TEST_F(ReJobs, HungBindAndSmartSyncAreEndedAfterFiveSeconds)
 	EXPECT_EQ(bind.status, -1); // killed, never exited
 	EXPECT_EQ(smart.status, -1);
 	EXPECT_GT(bind_after, 4.9);
-	EXPECT_LT(bind_after, 8.0);
+	EXPECT_LT(bind_after, 9.0);
 	EXPECT_GT(smart_after, 4.9);
-	EXPECT_LT(smart_after, 8.0);
+	EXPECT_LT(smart_after, 9.0);
 
 	// bind has no tool around it: its slot's time-out killed it
 	std::string pid = pids_of("bind_owner.sh").at(0);
