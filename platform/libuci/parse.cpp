@@ -20,6 +20,9 @@ public:
 	explicit lexer(std::string_view text)
 		: p_(text.data()), end_(text.data() + text.size()), line_start_(p_)
 	{
+		nul_ = static_cast<const char *>(memchr(p_, 0, text.size()));
+		if (!nul_)
+			nul_ = end_;
 	}
 
 	token next(std::string &out)
@@ -130,7 +133,7 @@ private:
 				const char *start = ++p_;
 				auto *close = static_cast<const char *>(memchr(start, '\'', static_cast<size_t>(end_ - start)));
 				// A NUL ends the line for the device's reader, inside quotes too.
-				if (!close || memchr(start, 0, static_cast<size_t>(close - start))) {
+				if (!close || next_nul(start) < close) {
 					fail_at("EOF with unterminated '", q_line, q_line_start, q_pos);
 					return false;
 				}
@@ -166,6 +169,18 @@ private:
 
 	static bool special(char c) { return special_chars[static_cast<unsigned char>(c)]; }
 
+	// The first NUL at or after `from`, or end_: one scan of a file that
+	// has none.
+	const char *next_nul(const char *from)
+	{
+		if (nul_ < from) {
+			nul_ = static_cast<const char *>(memchr(from, 0, static_cast<size_t>(end_ - from)));
+			if (!nul_)
+				nul_ = end_;
+		}
+		return nul_;
+	}
+
 	static constexpr auto special_chars = [] {
 		std::array<bool, 256> t{};
 		for (unsigned char c : {' ', '\t', '\r', '\n', '#', '\'', '"', '\\', '\0'})
@@ -176,6 +191,7 @@ private:
 	const char *p_;
 	const char *end_;
 	const char *line_start_;
+	const char *nul_;
 	int line_ = 1;
 	const char *error_ = nullptr;
 	int err_line_ = 0;
@@ -276,16 +292,17 @@ private:
 			return fail("option/list command found before the first section");
 		if (words_.size() != 3)
 			return fail(list ? "invalid list statement" : "invalid option statement");
+		// Lists come in runs of lines: the same name needs neither a check
+		// nor a lookup again.
+		if (list && last_list_ && words_[1] == last_list_->e.name) {
+			option_append_item(last_list_, words_[2]);
+			return true;
+		}
 		if (!valid_name(words_[1]))
 			return fail("invalid character in name field");
 		if (!list) {
 			last_list_ = nullptr; // the option may replace or delete it
 			return option_set(section_, words_[1], words_[2]);
-		}
-		// Lists come in runs of lines: skip the lookup for the same one.
-		if (last_list_ && words_[1] == last_list_->e.name) {
-			option_append_item(last_list_, words_[2]);
-			return true;
 		}
 		last_list_ = option_add_item(section_, words_[1], words_[2]);
 		return true;
