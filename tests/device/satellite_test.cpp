@@ -182,11 +182,24 @@ TEST_F(Satellite, TeardownLeavesNothingBehind)
 
 TEST_F(Satellite, EachModePublishesItsMethodsInSlotOrder)
 {
+	const std::string access =
+		"\t\"access\":{\"policy\":\"Integer\",\"list\":\"String\",\"level\":\"Integer\",\"auth\":\"Integer\"}\n";
 	const std::vector<std::pair<std::string, std::string>> modes = {
 		{"router", "\t\"test\":{\"hello\":\"String\"}\n"},
-		{"lanap", "\t\"test\":{\"hello\":\"String\"}\n"},
-		{"wifiap", ""},
-		{"re", ""},
+		{"lanap", access + "\t\"test\":{\"hello\":\"String\"}\n"},
+		{"wifiap", "\t\"notice\":{\"ssid\":\"String\",\"passwd\":\"String\",\"ssid_5g\":\"String\",\"passwd_5g\":\"String\"}\n" +
+				   access},
+		{"re", access +
+			       "\t\"whc_sync\":{\"ssid\":\"String\",\"pswd\":\"String\",\"mgmt\":\"String\",\"txpwr_2g\":\"String\","
+			       "\"txpwr_5g\":\"String\",\"hidden\":\"String\",\"ch_2g\":\"String\",\"ch_5g\":\"String\","
+			       "\"bw_2g\":\"String\",\"bw_5g\":\"String\",\"txbf\":\"String\",\"gst_disab\":\"String\","
+			       "\"gst_ssid\":\"String\",\"gst_pswd\":\"String\",\"gst_mgmt\":\"String\",\"flt_policy\":\"String\","
+			       "\"flt_list\":\"String\",\"timezone\":\"String\",\"ota_auto\":\"String\",\"ota_time\":\"String\","
+			       "\"led_blue\":\"String\"}\n"
+			       "\t\"whc_quire\":{\"cap_devid\":\"String\",\"webpasswd\":\"String\"}\n"
+			       "\t\"bind\":{\"record\":\"String\",\"deviceID\":\"String\",\"sign\":\"String\"}\n"
+			       "\t\"smart_sync\":{\"msg\":\"String\"}\n"
+			       "\t\"common_set\":{\"log_upload\":\"String\",\"newgw\":\"String\",\"action\":\"String\"}\n"},
 	};
 	for (const auto &[mode, methods] : modes) {
 		satellite_options opts;
