@@ -9,9 +9,16 @@ KESTRAD_PACKAGES=(
 	strace util-linux mount iproute2 net-tools busybox
 )
 
+# A cross build for ARCH (mips, aarch64) needs these too.
+cross_packages() {
+	echo "g++-$1-linux-gnu qemu-user-static googletest"
+}
+
+# install_missing_packages [PACKAGE...]   (default: KESTRAD_PACKAGES)
 install_missing_packages() {
-	local missing=()
-	for p in "${KESTRAD_PACKAGES[@]}"; do
+	local missing=() wanted=("$@")
+	[ $# -gt 0 ] || wanted=("${KESTRAD_PACKAGES[@]}")
+	for p in "${wanted[@]}"; do
 		dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
 			missing+=("$p")
 	done
@@ -28,4 +35,13 @@ build_tree() {
 	shift
 	cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
 	cmake --build "$dir" -j "$(nproc)"
+}
+
+# build_cross ARCH: the daemon, the unit tests and what they run, built for
+# ARCH into build-ARCH/ (cmake/toolchain-ARCH.cmake).
+build_cross() {
+	local arch=$1
+	cmake -S . -B "build-$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch.cmake" \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRAD_BENCH=OFF >/dev/null
+	cmake --build "build-$arch" -j "$(nproc)" --target kestrad unit_tests
 }
