@@ -38,10 +38,25 @@ constexpr kind attr_kind(unsigned id)
 	}
 }
 
-bool attr_ok(const struct blob_attr *a)
+constexpr kind monitor_attr_kind(unsigned id)
+{
+	switch (id) {
+	case MONITOR_CLIENT:
+	case MONITOR_PEER:
+	case MONITOR_SEQ:
+	case MONITOR_TYPE:
+		return kind::u32;
+	case MONITOR_SEND:
+		return kind::u8;
+	default:
+		return kind::any;
+	}
+}
+
+bool attr_ok(uint8_t type, const struct blob_attr *a)
 {
 	size_t len = blob_len(a);
-	switch (attr_kind(blob_id(a))) {
+	switch (type == MSG_MONITOR ? monitor_attr_kind(blob_id(a)) : attr_kind(blob_id(a))) {
 	case kind::u8:
 		return len == 1;
 	case kind::u32:
@@ -100,7 +115,7 @@ bool parse(uint8_t *buf, size_t len, message &out)
 		auto *a = reinterpret_cast<struct blob_attr *>(const_cast<uint8_t *>(p));
 		if (rem < attr_hdr || blob_raw_len(a) < attr_hdr || blob_raw_len(a) > rem)
 			return false;
-		if (blob_is_extended(a) || !attr_ok(a))
+		if (blob_is_extended(a) || !attr_ok(out.type, a))
 			return false;
 		unsigned id = blob_id(a);
 		if (id < ATTR_COUNT && !out.tb[id])

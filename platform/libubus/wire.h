@@ -50,6 +50,16 @@ enum attr_id : unsigned {
 	ATTR_COUNT = 128,
 };
 
+// A MONITOR message's body numbers its attributes on its own.
+enum monitor_attr : unsigned {
+	MONITOR_CLIENT = 0, // int32: the client the message came from or went to
+	MONITOR_PEER = 1,   // int32: the header's peer
+	MONITOR_SEND = 2,   // int8: 1 when the daemon sent it
+	MONITOR_SEQ = 3,    // int32: the header's seq
+	MONITOR_TYPE = 4,   // int32: the message type
+	MONITOR_DATA = 5,   // the message body's attributes
+};
+
 constexpr size_t header_size = 8;
 constexpr size_t max_message = 1024 * 1024;
 

@@ -10,11 +10,15 @@ extern "C" {
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
+
 #include <dirent.h>
 #include <fstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 using namespace ubus_wire;
 using testing_support::bin_path;
@@ -78,6 +82,83 @@ rlim_t limit_leaving(pid_t pid, int room)
 		limit++;
 	}
 	return limit;
+}
+
+// The TCP port a process listens on, from the inode of one of its sockets.
+int listening_port(pid_t pid)
+{
+	std::vector<std::string> inodes;
+	std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
+	DIR *d = opendir(fd_dir.c_str());
+	if (!d)
+		return -1;
+	while (struct dirent *e = readdir(d)) {
+		char link[64] = {};
+		if (readlink((fd_dir + "/" + e->d_name).c_str(), link, sizeof(link) - 1) > 0 &&
+		    strncmp(link, "socket:[", 8) == 0)
+			inodes.emplace_back(link + 8, strlen(link + 8) - 1);
+	}
+	closedir(d);
+	std::ifstream tcp("/proc/" + std::to_string(pid) + "/net/tcp");
+	std::string line;
+	std::getline(tcp, line);
+	while (std::getline(tcp, line)) {
+		unsigned port = 0, state = 0;
+		char inode[32] = {};
+		// sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout inode
+		if (sscanf(line.c_str(), " %*s %*[0-9A-F]:%x %*s %x %*s %*s %*s %*s %*s %31s", &port, &state,
+			   inode) == 3 &&
+		    state == 0x0a && std::find(inodes.begin(), inodes.end(), inode) != inodes.end())
+			return static_cast<int>(port);
+	}
+	return -1;
+}
+
+// What one MONITOR message says.
+struct monitored {
+	uint16_t seq;
+	uint32_t client, peer, msg_seq, type;
+	bool send;
+	std::vector<uint8_t> data; // the body's attributes
+};
+
+std::optional<monitored> as_monitored(const testing_support::received &r)
+{
+	const auto *tb = r.m.tb;
+	if (r.type != MSG_MONITOR || !tb[MONITOR_CLIENT] || !tb[MONITOR_PEER] || !tb[MONITOR_SEND] ||
+	    !tb[MONITOR_SEQ] || !tb[MONITOR_TYPE] || !tb[MONITOR_DATA])
+		return std::nullopt;
+	const auto *d = static_cast<const uint8_t *>(blob_data(tb[MONITOR_DATA]));
+	return monitored{r.seq,
+			 blob_get_u32(tb[MONITOR_CLIENT]),
+			 blob_get_u32(tb[MONITOR_PEER]),
+			 blob_get_u32(tb[MONITOR_SEQ]),
+			 blob_get_u32(tb[MONITOR_TYPE]),
+			 blob_get_u8(tb[MONITOR_SEND]) != 0,
+			 std::vector<uint8_t>(d, d + blob_len(tb[MONITOR_DATA]))};
+}
+
+// The monitor object's answer to `method`, with the MONITOR messages that
+// came before it (its own reply, once monitoring has begun).
+int monitor_call(bus_peer &p, const char *method, uint16_t s, std::vector<monitored> *seen = nullptr)
+{
+	p.out().reset();
+	p.out().put_u32(ATTR_OBJID, 3);
+	p.out().put_string(ATTR_METHOD, method);
+	p.out().put_raw(ATTR_DATA, nullptr, 0);
+	p.send(MSG_INVOKE, s, 3);
+	for (;;) {
+		auto r = p.next(2000);
+		if (!r)
+			return -1;
+		if (r->type == MSG_MONITOR && seen && as_monitored(*r))
+			seen->push_back(*as_monitored(*r));
+		if (r->type == MSG_STATUS && r->seq == s) {
+			EXPECT_EQ(r->peer, 3u);
+			EXPECT_EQ(r->m.u32(ATTR_OBJID), 3u);
+			return static_cast<int>(r->m.u32(ATTR_STATUS));
+		}
+	}
 }
 
 class Vimbd : public ::testing::Test {
@@ -479,6 +560,132 @@ TEST_F(Vimbd, RepublicationsDoNotGrowTheDaemon)
 	// Kept types would take about 5 MB here.
 	EXPECT_LT(growth, 1024) << "RssAnon grew by " << growth << " kB over " << cycles << " republications";
 #endif
+}
+
+// A monitor sees every message to and from every client, its own reply to
+// "add" first, each with its own count from 1, but never MONITOR messages.
+TEST_F(Vimbd, MonitorSeesEveryOtherMessageUntilRemoved)
+{
+	uint32_t mon_id = 0, owner_id = 0, caller_id = 0, other_id = 0;
+	auto mon = client(&mon_id);
+	std::vector<monitored> seen;
+	ASSERT_EQ(monitor_call(*mon, "add", 1, &seen), 0);
+	auto other_mon = client(&other_id);
+	std::vector<monitored> other_seen;
+	ASSERT_EQ(monitor_call(*other_mon, "add", 1, &other_seen), 0);
+	auto owner = client(&owner_id);
+	uint32_t obj = publish(*owner, "watched");
+	auto caller = client(&caller_id);
+	invoke(*caller, obj, 42);
+	ASSERT_TRUE(owner->next(2000));
+	owner->out().reset();
+	owner->out().put_u32(ATTR_OBJID, obj);
+	owner->out().put_u32(ATTR_STATUS, 0);
+	owner->send(MSG_STATUS, 42, caller_id);
+	ASSERT_TRUE(caller->next(2000));
+	// Its ping's answer comes after everything that happened before.
+	mon->out().reset();
+	mon->send(MSG_PING, 77, 0);
+	for (;;) {
+		auto r = mon->next(2000);
+		ASSERT_TRUE(r);
+		if (r->type != MSG_MONITOR) {
+			EXPECT_EQ(r->seq, 77);
+			break;
+		}
+		auto m = as_monitored(*r);
+		ASSERT_TRUE(m);
+		seen.push_back(*m);
+	}
+	for (size_t i = 0; i < seen.size(); i++) {
+		EXPECT_EQ(seen[i].seq, i + 1);
+		EXPECT_NE(seen[i].type, MSG_MONITOR);
+	}
+	ASSERT_FALSE(seen.empty());
+	EXPECT_EQ(seen[0].client, mon_id);
+	EXPECT_EQ(seen[0].type, MSG_STATUS);
+	EXPECT_TRUE(seen[0].send);
+
+	// The call: caller to daemon, daemon to owner, owner's reply, relayed.
+	auto find = [&](uint32_t client_id, bool send, uint8_t type) -> const monitored * {
+		for (const auto &m : seen) {
+			if (m.client == client_id && m.send == send && m.type == type && m.msg_seq == 42)
+				return &m;
+		}
+		return nullptr;
+	};
+	const monitored *asked = find(caller_id, false, MSG_INVOKE);
+	const monitored *relayed = find(owner_id, true, MSG_INVOKE);
+	const monitored *answered = find(owner_id, false, MSG_STATUS);
+	const monitored *told = find(caller_id, true, MSG_STATUS);
+	ASSERT_TRUE(asked && relayed && answered && told);
+	EXPECT_LT(asked, relayed);
+	EXPECT_LT(answered, told);
+	EXPECT_EQ(asked->peer, obj);
+	EXPECT_EQ(relayed->peer, caller_id);
+	EXPECT_EQ(told->peer, obj);
+	// The body's attributes as they were.
+	body expect;
+	expect.put_u32(ATTR_OBJID, obj);
+	expect.put_string(ATTR_METHOD, "test");
+	expect.put_raw(ATTR_DATA, nullptr, 0);
+	const auto *e = static_cast<const uint8_t *>(blob_data(expect.head()));
+	EXPECT_EQ(asked->data, std::vector<uint8_t>(e, e + blob_len(expect.head())));
+
+	// The second monitor counts on its own and is never shown to the first.
+	ASSERT_EQ(other_seen.size(), 1u);
+	EXPECT_EQ(other_seen[0].seq, 1);
+	EXPECT_EQ(other_seen[0].client, other_id);
+	auto r = other_mon->next(2000);
+	ASSERT_TRUE(r && as_monitored(*r));
+	EXPECT_EQ(r->seq, 2);
+
+	// Removed, the monitor hears only its own answers.
+	ASSERT_EQ(monitor_call(*mon, "remove", 2), 0);
+	EXPECT_TRUE(pings(*caller));
+	EXPECT_TRUE(pings(*mon)); // next() would have handed a MONITOR first
+	EXPECT_EQ(monitor_call(*mon, "nonsense", 3), 3);
+}
+
+// Monitoring shows passwords: not over TCP unless asked for, not to a user
+// other than root on the unix socket.
+TEST_F(Vimbd, MonitorIsForRootOnTheUnixSocketAndForTcpOnlyWhenAllowed)
+{
+	int port = listening_port(daemon->pid());
+	ASSERT_GT(port, 0);
+	bus_peer tcp(bus_peer::connect_tcp("127.0.0.1", port));
+	ASSERT_GE(tcp.fd(), 0);
+	ASSERT_TRUE(tcp.next(2000));
+	EXPECT_EQ(monitor_call(tcp, "add", 1), 6);
+	EXPECT_TRUE(pings(tcp)); // and no MONITOR before the answer
+
+	if (testing_support::have_root()) {
+		ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+		ASSERT_EQ(chmod(sock.c_str(), 0666), 0);
+		pid_t child = fork();
+		ASSERT_GE(child, 0);
+		if (child == 0) {
+			if (setgid(65534) != 0 || setuid(65534) != 0)
+				_exit(100);
+			bus_peer nobody(bus_peer::connect_unix(sock));
+			if (nobody.fd() < 0 || !nobody.next(2000))
+				_exit(101);
+			_exit(monitor_call(nobody, "add", 1) & 0xff);
+		}
+		int status = 0;
+		ASSERT_EQ(waitpid(child, &status, 0), child);
+		ASSERT_TRUE(WIFEXITED(status));
+		EXPECT_EQ(WEXITSTATUS(status), 6);
+	}
+
+	temp_dir other_dir;
+	std::string other_sock = other_dir.file("vimbd.sock");
+	spawned open_daemon({bin_path("vimbd"), "-l", "127.0.0.1:0", "-s", other_sock, "--monitor-tcp"});
+	ASSERT_TRUE(testing_support::wait_until([&] { return listening_port(open_daemon.pid()) > 0; }, 3000));
+	bus_peer allowed(bus_peer::connect_tcp("127.0.0.1", listening_port(open_daemon.pid())));
+	ASSERT_GE(allowed.fd(), 0);
+	ASSERT_TRUE(allowed.next(2000));
+	EXPECT_EQ(monitor_call(allowed, "add", 1), 0);
 }
 
 } // namespace

@@ -1,15 +1,22 @@
-// vimb: list the objects on a bus daemon and call their methods.
+// vimb: list the objects on a bus daemon, call their methods and watch the
+// messages that pass through it.
 #include <libubus.h>
+
+#include "wire.h"
 
 #include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -24,6 +31,7 @@ void usage()
 	      "Commands:\n"
 	      "  list [-v] [PATTERN]          objects (PATTERN may end in *)\n"
 	      "  call OBJECT METHOD [JSON]    call a method with a JSON object\n"
+	      "  monitor                      print every message through the bus daemon\n"
 	      "Without -s or -S the address is $VIMB_ADDRESS, else 127.0.0.1:784.\n",
 	      stderr);
 }
@@ -75,6 +83,7 @@ void put_json_string(std::string &out, const char *s)
 	out += '"';
 }
 
+// A negative depth writes everything on one line.
 void put_container(std::string &out, const struct blob_attr *attr, bool array, int depth);
 
 void put_value(std::string &out, const struct blob_attr *a, int depth)
@@ -118,16 +127,20 @@ void put_fields(std::string &out, const void *data, size_t len, bool array, int 
 	blob_for_each_attr_len(cur, data, len, rem) {
 		if (!blobmsg_check_attr(cur, !array))
 			continue;
-		out += first ? "\n" : ",\n";
+		if (depth < 0) {
+			out += first ? "" : ",";
+		} else {
+			out += first ? "\n" : ",\n";
+			out.append(static_cast<size_t>(depth + 1), '\t');
+		}
 		first = false;
-		out.append(static_cast<size_t>(depth + 1), '\t');
 		if (!array) {
 			put_json_string(out, blobmsg_name(cur));
-			out += ": ";
+			out += depth < 0 ? ":" : ": ";
 		}
-		put_value(out, cur, depth + 1);
+		put_value(out, cur, depth < 0 ? depth : depth + 1);
 	}
-	if (!first) {
+	if (!first && depth >= 0) {
 		out += '\n';
 		out.append(static_cast<size_t>(depth), '\t');
 	}
@@ -287,6 +300,211 @@ int cmd_call(struct ubus_context *ctx, int argc, char **argv, int timeout_s)
 	return status ? fail(status) : 0;
 }
 
+// The monitor speaks the wire protocol itself: the library has no use for
+// MONITOR messages and would not hand them over.
+int connect_raw(const std::string &address, bool unix_socket)
+{
+	if (unix_socket || address.find('/') != std::string::npos) {
+		struct sockaddr_un sun = {};
+		sun.sun_family = AF_UNIX;
+		if (address.size() >= sizeof(sun.sun_path))
+			return -1;
+		strcpy(sun.sun_path, address.c_str());
+		int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+		if (fd >= 0 && connect(fd, reinterpret_cast<struct sockaddr *>(&sun), sizeof(sun)) < 0) {
+			close(fd);
+			return -1;
+		}
+		return fd;
+	}
+	size_t colon = address.rfind(':');
+	if (colon == std::string::npos)
+		return -1;
+	struct sockaddr_in sin = {};
+	sin.sin_family = AF_INET;
+	int port = atoi(address.c_str() + colon + 1);
+	if (port <= 0 || port > 65535 || !inet_aton(address.substr(0, colon).c_str(), &sin.sin_addr))
+		return -1;
+	sin.sin_port = htons(static_cast<uint16_t>(port));
+	int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	if (fd >= 0 && connect(fd, reinterpret_cast<struct sockaddr *>(&sin), sizeof(sin)) < 0) {
+		close(fd);
+		return -1;
+	}
+	if (fd >= 0)
+		ubus_wire::tune_tcp(fd);
+	return fd;
+}
+
+const char *msg_type_name(uint32_t type, char (&buf)[16])
+{
+	static constexpr const char *names[] = {
+		"hello", "status", "data", "ping", "lookup", "invoke",
+		"add_object", "remove_object", "subscribe", "unsubscribe", "notify",
+	};
+	if (type < sizeof(names) / sizeof(names[0]))
+		return names[type];
+	snprintf(buf, sizeof(buf), "%" PRIu32, type);
+	return buf;
+}
+
+// One message body's attributes as one JSON object; attributes that are
+// malformed or unknown are left out.
+std::string body_json(const void *data, size_t len)
+{
+	using namespace ubus_wire;
+	std::string out = "{";
+	const struct blob_attr *cur;
+	size_t rem;
+	bool first = true;
+	blob_for_each_attr_len(cur, data, len, rem) {
+		const char *name = nullptr;
+		std::string value;
+		size_t n = blob_len(cur);
+		switch (blob_id(cur)) {
+		case ATTR_STATUS: name = "status"; break;
+		case ATTR_OBJID: name = "objid"; break;
+		case ATTR_OBJTYPE: name = "objtype"; break;
+		case ATTR_TARGET: name = "target"; break;
+		case ATTR_OBJPATH: name = "objpath"; break;
+		case ATTR_METHOD: name = "method"; break;
+		case ATTR_USER: name = "user"; break;
+		case ATTR_GROUP: name = "group"; break;
+		case ATTR_SIGNATURE: name = "signature"; break;
+		case ATTR_DATA: name = "data"; break;
+		case ATTR_SUBSCRIBERS: name = "subscribers"; break;
+		case ATTR_ACTIVE: name = "active"; break;
+		case ATTR_NO_REPLY: name = "no_reply"; break;
+		case ATTR_VIMB_REPLACE: name = "replace"; break;
+		default: continue;
+		}
+		switch (blob_id(cur)) {
+		case ATTR_STATUS:
+		case ATTR_OBJID:
+		case ATTR_OBJTYPE:
+		case ATTR_TARGET:
+			if (n != 4)
+				continue;
+			value = std::to_string(static_cast<int32_t>(blob_get_u32(cur)));
+			break;
+		case ATTR_OBJPATH:
+		case ATTR_METHOD:
+		case ATTR_USER:
+		case ATTR_GROUP:
+			if (!n || static_cast<const char *>(blob_data(cur))[n - 1])
+				continue;
+			put_json_string(value, blob_get_string(cur));
+			break;
+		case ATTR_ACTIVE:
+		case ATTR_NO_REPLY:
+		case ATTR_VIMB_REPLACE:
+			if (n != 1)
+				continue;
+			value = blob_get_u8(cur) ? "true" : "false";
+			break;
+		default:
+			value = "{";
+			put_fields(value, blob_data(cur), n, false, -1);
+			value += "}";
+		}
+		out += first ? "" : ",";
+		first = false;
+		put_json_string(out, name);
+		out += ":" + value;
+	}
+	return out + "}";
+}
+
+void print_monitored(const ubus_wire::message &m)
+{
+	using namespace ubus_wire;
+	const struct blob_attr *const *tb = m.tb;
+	if (!tb[MONITOR_CLIENT] || !tb[MONITOR_PEER] || !tb[MONITOR_SEND] || !tb[MONITOR_TYPE])
+		return;
+	char num[16];
+	std::string data = tb[MONITOR_DATA] ? body_json(blob_data(tb[MONITOR_DATA]), blob_len(tb[MONITOR_DATA])) : "{}";
+	printf("%s %08x #%08x %14s: %s\n", blob_get_u8(tb[MONITOR_SEND]) ? "->" : "<-",
+	       blob_get_u32(tb[MONITOR_CLIENT]), blob_get_u32(tb[MONITOR_PEER]),
+	       msg_type_name(blob_get_u32(tb[MONITOR_TYPE]), num), data.c_str());
+	// Lines appear while it happens, also in a file or a pipe.
+	fflush(stdout);
+}
+
+// The next message, waiting at most `timeout_ms` (-1: for ever); false when
+// the connection ends, breaks or sends garbage, or time is up.
+bool next_message(int fd, ubus_wire::stream &in, ubus_wire::message &m, int timeout_ms)
+{
+	for (;;) {
+		bool bad = false;
+		if (in.next(m, bad))
+			return true;
+		if (bad)
+			return false;
+		in.consume();
+		struct pollfd p = {fd, POLLIN, 0};
+		int r = poll(&p, 1, timeout_ms);
+		if (r < 0 && errno == EINTR)
+			continue;
+		if (r <= 0)
+			return false;
+		ubus_wire::io got = in.fill(fd);
+		if (got == ubus_wire::io::closed || got == ubus_wire::io::error)
+			return false;
+	}
+}
+
+int cmd_monitor(const std::string &address, bool unix_socket, int argc, int timeout_s)
+{
+	using namespace ubus_wire;
+	if (argc) {
+		usage();
+		return 1;
+	}
+	int fd = connect_raw(address, unix_socket);
+	if (fd < 0) {
+		fprintf(stderr, "Failed to connect to vimbd at %s\n", address.c_str());
+		return UBUS_STATUS_CONNECTION_FAILED;
+	}
+	stream in;
+	message m;
+	int timeout_ms = timeout_s * 1000;
+	if (!next_message(fd, in, m, timeout_ms) || m.type != MSG_HELLO) {
+		close(fd);
+		fprintf(stderr, "Failed to connect to vimbd at %s\n", address.c_str());
+		return UBUS_STATUS_CONNECTION_FAILED;
+	}
+	constexpr uint32_t monitor_object = 3;
+	constexpr uint16_t add_seq = 1;
+	body req;
+	req.put_u32(ATTR_OBJID, monitor_object);
+	req.put_string(ATTR_METHOD, "add");
+	req.put_raw(ATTR_DATA, nullptr, 0);
+	stream out;
+	out.queue(MSG_INVOKE, add_seq, monitor_object, req.head());
+	io sent;
+	while ((sent = out.flush(fd)) == io::blocked) {
+		struct pollfd p = {fd, POLLOUT, 0};
+		poll(&p, 1, timeout_ms);
+	}
+	int status = UBUS_STATUS_CONNECTION_FAILED;
+	bool added = false;
+	while (sent == io::ok && next_message(fd, in, m, added ? -1 : timeout_ms)) {
+		if (m.type == MSG_MONITOR) {
+			print_monitored(m);
+		} else if (!added && m.type == MSG_STATUS && m.seq == add_seq) {
+			status = static_cast<int>(m.u32(ATTR_STATUS));
+			if (status)
+				break;
+			added = true;
+		}
+	}
+	close(fd);
+	if (!added)
+		return fail(status);
+	fprintf(stderr, "Connection to vimbd lost\n");
+	return UBUS_STATUS_CONNECTION_FAILED;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -323,10 +541,12 @@ int main(int argc, char **argv)
 		return 1;
 	}
 	std::string cmd = argv[optind];
-	if (cmd != "list" && cmd != "call") {
+	if (cmd != "list" && cmd != "call" && cmd != "monitor") {
 		usage();
 		return 1;
 	}
+	if (cmd == "monitor")
+		return cmd_monitor(address, unix_socket, argc - optind - 1, timeout_s);
 	ctx_holder h;
 	h.ctx = connect_to(address, unix_socket);
 	if (!h.ctx) {

@@ -13,6 +13,7 @@ extern "C" {
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <getopt.h>
 #include <map>
 #include <memory>
 #include <string>
@@ -32,6 +33,9 @@ constexpr int listen_backlog = 64;
 // Out of descriptors, the listeners rest until a client goes, or at the
 // latest this long (another process may free a system-wide one).
 constexpr int accept_retry_ms = 1000;
+// The device's system objects keep their ids; only the monitor is served.
+constexpr uint32_t monitor_object = 3;
+constexpr uint32_t first_free_id = 4;
 
 struct client {
 	uint32_t id;
@@ -39,6 +43,11 @@ struct client {
 	stream io;
 	bool dead = false;
 	bool want_write = false;
+	// Monitoring shows every password on the bus: root on the unix
+	// socket may, TCP clients only with --monitor-tcp.
+	bool may_monitor = false;
+	bool monitoring = false;
+	uint16_t monitor_seq = 0;
 };
 
 struct object {
@@ -72,6 +81,9 @@ std::vector<uint32_t> dirty; // clients with output to send
 std::vector<uint32_t> dying; // clients to drop once the event is handled
 uint32_t last_id = 0;
 body out;
+body monitor_out; // apart from `out`, which may hold the message being monitored
+unsigned monitors = 0;
+bool monitor_tcp = false;
 bool accept_paused = false;
 bool starved_logged = false;
 
@@ -82,7 +94,7 @@ uint32_t new_id()
 {
 	do
 		last_id++;
-	while (!last_id || clients.count(last_id) || objects.count(last_id) || types.count(last_id));
+	while (last_id < first_free_id || clients.count(last_id) || objects.count(last_id) || types.count(last_id));
 	return last_id;
 }
 
@@ -100,16 +112,41 @@ client *find_client(uint32_t id)
 	return it == clients.end() || it->second->dead ? nullptr : it->second.get();
 }
 
+void queue_to(client *c, uint8_t type, uint16_t seq, uint32_t peer, const struct blob_attr *b)
+{
+	c->io.queue(type, seq, peer, b);
+	if (c->io.queued() > max_queued) {
+		mark_dead(c); // a monitor that stops reading goes too
+		return;
+	}
+	dirty.push_back(c->id);
+}
+
+// One copy of a message to or from client `c` for every monitoring client.
+void monitor(const client *c, bool send, uint8_t type, uint16_t seq, uint32_t peer,
+	     const struct blob_attr *b)
+{
+	if (!monitors || type == MSG_MONITOR)
+		return;
+	monitor_out.reset();
+	blob_put_u32(monitor_out.buf(), MONITOR_CLIENT, c->id);
+	blob_put_u32(monitor_out.buf(), MONITOR_PEER, peer);
+	blob_put_u8(monitor_out.buf(), MONITOR_SEND, send);
+	blob_put_u32(monitor_out.buf(), MONITOR_SEQ, seq);
+	blob_put_u32(monitor_out.buf(), MONITOR_TYPE, type);
+	blob_put(monitor_out.buf(), MONITOR_DATA, blob_data(b), blob_len(b));
+	for (auto &[id, m] : clients) {
+		if (m->monitoring && !m->dead)
+			queue_to(m.get(), MSG_MONITOR, ++m->monitor_seq, 0, monitor_out.head());
+	}
+}
+
 void send_to(client *c, uint8_t type, uint16_t seq, uint32_t peer, const struct blob_attr *b)
 {
 	if (!c || c->dead)
 		return;
-	c->io.queue(type, seq, peer, b);
-	if (c->io.queued() > max_queued) {
-		mark_dead(c);
-		return;
-	}
-	dirty.push_back(c->id);
+	monitor(c, true, type, seq, peer, b);
+	queue_to(c, type, seq, peer, b);
 }
 
 void send_status(client *c, uint16_t seq, uint32_t peer, int status, uint32_t objid = 0)
@@ -194,6 +231,8 @@ void flush_dirty()
 
 void drop_client(client *c)
 {
+	if (c->monitoring)
+		monitors--;
 	uloop_fd_delete(&c->fd);
 	close(c->fd.fd);
 	std::vector<uint32_t> owned;
@@ -339,9 +378,39 @@ void on_remove_object(client *c, const message &m)
 	send_status(c, m.seq, m.peer, 0, id);
 }
 
+// "add" starts a client's monitoring, "remove" ends it.
+void on_monitor_invoke(client *c, const message &m)
+{
+	const char *method = m.str(ATTR_METHOD);
+	int status = 0;
+	if (!method) {
+		status = 2;
+	} else if (strcmp(method, "add") == 0) {
+		if (!c->may_monitor) {
+			status = 6; // Permission denied
+		} else if (!c->monitoring) {
+			c->monitoring = true;
+			monitors++;
+		}
+	} else if (strcmp(method, "remove") == 0) {
+		if (c->monitoring) {
+			c->monitoring = false;
+			monitors--;
+		}
+	} else {
+		status = 3;
+	}
+	if (!(m.tb[ATTR_NO_REPLY] && blob_get_u8(m.tb[ATTR_NO_REPLY])))
+		send_status(c, m.seq, monitor_object, status, monitor_object);
+}
+
 void on_invoke(client *c, const message &m)
 {
 	uint32_t id = m.u32(ATTR_OBJID);
+	if (id == monitor_object) {
+		on_monitor_invoke(c, m);
+		return;
+	}
 	auto it = objects.find(id);
 	client *owner = it == objects.end() ? nullptr : find_client(it->second.owner);
 	if (!owner) {
@@ -425,14 +494,23 @@ void handle_client(struct uloop_fd *u, unsigned int events)
 		} else {
 			message m;
 			bool bad = false;
-			while (!c->dead && c->io.next(m, bad))
+			while (!c->dead && c->io.next(m, bad)) {
+				monitor(c, false, m.type, m.seq, m.peer, m.body);
 				on_message(c, m);
+			}
 			c->io.consume();
 			if (bad)
 				mark_dead(c); // garbage from one client drops only that client
 		}
 	}
 	settle();
+}
+
+bool peer_is_root(int fd)
+{
+	struct ucred cred;
+	socklen_t len = sizeof(cred);
+	return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && cred.uid == 0;
 }
 
 void accept_client(struct uloop_fd *u, unsigned int)
@@ -451,6 +529,7 @@ void accept_client(struct uloop_fd *u, unsigned int)
 		if (l->tcp)
 			tune_tcp(fd);
 		auto c = std::make_unique<client>();
+		c->may_monitor = l->tcp ? monitor_tcp : peer_is_root(fd);
 		c->id = new_id();
 		c->fd.fd = fd;
 		c->fd.cb = handle_client;
@@ -529,9 +608,10 @@ bool listen_unix(const std::string &path)
 
 void usage()
 {
-	fputs("Usage: vimbd [-l ADDRESS:PORT]... [-s UNIX_SOCKET]\n"
+	fputs("Usage: vimbd [-l ADDRESS:PORT]... [-s UNIX_SOCKET] [--monitor-tcp]\n"
 	      "  -l  listen on a TCP address (default 127.0.0.1:784 when no -l is given)\n"
-	      "  -s  listen on a unix socket as well\n",
+	      "  -s  listen on a unix socket as well\n"
+	      "  --monitor-tcp  let TCP clients monitor the bus (root on the unix socket may always)\n",
 	      stderr);
 }
 
@@ -541,9 +621,16 @@ int main(int argc, char **argv)
 {
 	std::vector<std::string> tcp;
 	std::string unix_path;
+	static const struct option long_options[] = {
+		{"monitor-tcp", no_argument, nullptr, 'M'},
+		{nullptr, 0, nullptr, 0},
+	};
 	int opt;
-	while ((opt = getopt(argc, argv, "l:s:")) != -1) {
+	while ((opt = getopt_long(argc, argv, "l:s:", long_options, nullptr)) != -1) {
 		switch (opt) {
+		case 'M':
+			monitor_tcp = true;
+			break;
 		case 'l':
 			tcp.push_back(optarg);
 			break;
