@@ -1,6 +1,7 @@
 #include "proc.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <time.h>
@@ -89,9 +90,24 @@ long long monotonic_ms()
 	return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+double time_scale()
+{
+	static const double scale = [] {
+		const char *v = getenv("KESTRAD_TIME_SCALE");
+		double f = v ? strtod(v, nullptr) : 1;
+		return f >= 1 ? f : 1;
+	}();
+	return scale;
+}
+
+long long scaled_ms(long long ms)
+{
+	return static_cast<long long>(static_cast<double>(ms) * time_scale());
+}
+
 bool wait_until(const std::function<bool()> &pred, int ms)
 {
-	long long end = monotonic_ms() + ms;
+	long long end = monotonic_ms() + scaled_ms(ms);
 	for (;;) {
 		if (pred())
 			return true;

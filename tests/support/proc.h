@@ -21,8 +21,15 @@ bool process_alive(pid_t pid); // exists and is no zombie
 bool reaped(pid_t pid);
 bool all_reaped(const std::vector<pid_t> &pids);
 
-// Polls `pred` every millisecond until it holds or `ms` have passed.
+// Polls `pred` every millisecond until it holds or `ms` (times
+// time_scale()) have passed.
 bool wait_until(const std::function<bool()> &pred, int ms);
 long long monotonic_ms();
+
+// $KESTRAD_TIME_SCALE, a factor of 1 or more for the bounds that tests put on
+// times (an emulator is several times slower); 1 when unset or invalid.
+double time_scale();
+// `ms` times time_scale().
+long long scaled_ms(long long ms);
 
 } // namespace testing_support

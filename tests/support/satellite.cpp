@@ -30,6 +30,10 @@ satellite::satellite(const satellite_options &opts)
 	}
 	if (!opts.start_kestrad)
 		argv.push_back("--no-kestrad");
+	// Set for this launcher alone: our own children stay native.
+	if (!opts.kestrad_bin.empty() || !opts.kestrad_emulator.empty())
+		argv.insert(argv.begin(), {"env", "KESTRAD_BIN=" + opts.kestrad_bin,
+					   "KESTRAD_EMULATOR=" + opts.kestrad_emulator});
 	launcher_ = std::make_unique<spawned>(argv);
 	up_ = wait_until([&] {
 		return exists(dir_.file("state/ready")) && exists(dir_.file("state/init.pid"));

@@ -16,6 +16,11 @@ struct satellite_options {
 	std::string lan_address = "192.0.2.2"; // "none": br-lan without an address
 	std::vector<std::string> gateways;     // default routes, in order
 	bool start_kestrad = true;
+	// Another kestrad binary (a cross build's) and the command line that
+	// starts it (an emulator's, words split at spaces); vimbd and the
+	// tools stay the host's.
+	std::string kestrad_bin;
+	std::string kestrad_emulator;
 };
 
 struct run_result {

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,37 @@ namespace testing_support {
 std::string bin_path(const std::string &name)
 {
 	return std::string(KESTRAD_BIN_DIR) + "/" + name;
+}
+
+namespace {
+bool is_elf(const std::string &path)
+{
+	char magic[4] = {};
+	std::ifstream(path, std::ios::binary).read(magic, sizeof(magic));
+	return memcmp(magic, "\x7f" "ELF", 4) == 0;
+}
+} // namespace
+
+std::vector<std::string> emulated(const std::vector<std::string> &argv)
+{
+	const char *emulator = getenv("KESTRAD_EMULATOR");
+	const std::string dir = std::string(KESTRAD_BIN_DIR) + "/";
+	if (!emulator || !*emulator || argv.empty() || argv[0].rfind(dir, 0) != 0 || !is_elf(argv[0]))
+		return argv;
+	std::vector<std::string> out;
+	std::istringstream words(emulator);
+	for (std::string w; words >> w;)
+		out.push_back(w);
+	out.insert(out.end(), argv.begin(), argv.end());
+	return out;
+}
+
+std::string shell_program(const std::string &program)
+{
+	std::string line;
+	for (const auto &word : emulated({program}))
+		line += (line.empty() ? "" : " ") + word;
+	return line;
 }
 
 std::string read_file(const std::string &path)
@@ -43,8 +75,9 @@ temp_dir::~temp_dir()
 spawned::spawned(const std::vector<std::string> &argv)
 {
 	std::string out = dir_.file("stdout"), err = dir_.file("stderr");
+	const std::vector<std::string> command = emulated(argv);
 	std::vector<char *> args;
-	for (const auto &a : argv)
+	for (const auto &a : command)
 		args.push_back(const_cast<char *>(a.c_str()));
 	args.push_back(nullptr);
 

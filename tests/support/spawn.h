@@ -9,6 +9,14 @@
 namespace testing_support {
 
 std::string bin_path(const std::string &name);
+
+// How to start `argv`: as it is, or through $KESTRAD_EMULATOR (words split
+// at spaces) when that is set and argv[0] is an ELF binary of the build,
+// which a foreign build's cannot be started without. spawned does this.
+std::vector<std::string> emulated(const std::vector<std::string> &argv);
+// The same for a shell command line: `program` as the words that start it
+// (paths without spaces).
+std::string shell_program(const std::string &program);
 std::string read_file(const std::string &path);
 
 // A temporary directory that is removed with everything in it.

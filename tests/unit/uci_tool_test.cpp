@@ -40,7 +40,9 @@ protected:
 	std::pair<std::string, int> batch(const std::string &input, std::string *err = nullptr)
 	{
 		std::ofstream(dir.file(".input")) << input;
-		return run({"/bin/sh", "-c", "exec \"$0\" -c \"$1\" batch < \"$1/.input\"", bin_path("uci"), dir.path()}, err);
+		return run({"/bin/sh", "-c", "exec " + testing_support::shell_program(bin_path("uci")) +
+					     " -c \"$1\" batch < \"$1/.input\"",
+			    "sh", dir.path()}, err);
 	}
 
 	std::pair<std::string, int> run(const std::vector<std::string> &argv, std::string *err)
