@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <numeric>
 
@@ -73,7 +74,7 @@ TEST(MethodsReference, RegeneratingKeepsTheProse)
 	}
 	ASSERT_NE(emptied, doc);
 	problems found;
-	EXPECT_EQ(methods_doc::regenerate(emptied, found), doc);
+	EXPECT_TRUE(methods_doc::regenerate(emptied, found) == doc) << "regenerating changed the document";
 	EXPECT_TRUE(found.empty()) << joined(found);
 }
 
@@ -86,8 +87,9 @@ TEST(MethodsReference, AStaleTableFails)
 				std::pair{"| 20 | `\"led_blue\"` | `BLOBMSG_TYPE_STRING` (string) | no |\n", ""},
 				std::pair{"|  |  | 6 | [common_set]", "|  |  | 7 | [common_set]"}}) {
 		problems found = check_committed(replaced(doc, from, to));
-		ASSERT_EQ(found.size(), 1u) << from << "\n" << joined(found);
-		EXPECT_NE(found[0].find("differs from the tables"), std::string::npos) << found[0];
+		EXPECT_TRUE(std::any_of(found.begin(), found.end(),
+					[](const std::string &p) { return p.find("differs from the tables") != std::string::npos; }))
+			<< from << "\n" << joined(found);
 	}
 
 	// A block lost or doubled, a block for no method, a block left open.
@@ -117,13 +119,7 @@ struct fake_tree {
 				return std::nullopt;
 			return f->second;
 		};
-		// The generated blocks come from the real tables; keep only the text problems.
-		problems out;
-		for (auto &p : check(doc, read, all)) {
-			if (p.find("generated") == std::string::npos && p.find("no block") == std::string::npos)
-				out.push_back(p);
-		}
-		return out;
+		return methods_doc::check_texts(doc, read, all);
 	}
 };
 

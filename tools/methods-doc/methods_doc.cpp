@@ -575,8 +575,8 @@ source_strings scan_source(std::string_view src)
 
 std::optional<std::string> generate(std::string_view id, problems &out)
 {
-	auto methods = methods_by_name(out);
-	check_required_rows(methods, out);
+	problems tables; // reported once, by regenerate
+	auto methods = methods_by_name(tables);
 	if (id == "objects")
 		return objects_block();
 	if (id.starts_with("arguments ")) {
@@ -592,6 +592,7 @@ std::optional<std::string> generate(std::string_view id, problems &out)
 
 std::string regenerate(std::string_view doc, problems &out)
 {
+	check_required_rows(methods_by_name(out), out);
 	return walk_blocks(doc, out, [&](std::string_view id, size_t line) -> std::optional<std::string> {
 		problems why;
 		auto block = generate(id, why);
@@ -603,6 +604,14 @@ std::string regenerate(std::string_view doc, problems &out)
 
 problems check(std::string_view doc, const source_reader &read, const std::vector<std::string> &all_sources)
 {
+	problems out = check_blocks(doc);
+	problems texts = check_texts(doc, read, all_sources);
+	out.insert(out.end(), texts.begin(), texts.end());
+	return out;
+}
+
+problems check_blocks(std::string_view doc)
+{
 	problems out;
 	std::string fresh = regenerate(doc, out);
 	if (out.empty() && fresh != doc) {
@@ -610,16 +619,25 @@ problems check(std::string_view doc, const source_reader &read, const std::vecto
 		size_t i = 0;
 		while (i < had.size() && i < has.size() && had[i] == has[i])
 			i++;
-		out.push_back(at(i) + "a generated block differs from the tables (scripts/methods-doc rewrites it): " +
-			      std::string(trim_newline(i < has.size() ? has[i] : std::string_view("(end)"))));
+		auto line_of = [](const auto &lines, size_t k) {
+			return std::string(k < lines.size() ? trim_newline(lines[k]) : std::string_view("(end)"));
+		};
+		out.push_back(at(i) + "a generated block differs from the tables: it reads \"" + line_of(had, i) +
+			      "\" where they give \"" + line_of(has, i) + "\" (scripts/methods-doc rewrites it)");
 	}
+	return out;
+}
 
+problems check_texts(std::string_view doc, const source_reader &read, const std::vector<std::string> &all_sources)
+{
+	problems out;
 	std::string missing;
 	auto src = load_sources(all_sources, read, missing);
 	if (!src) {
 		out.push_back("cannot read " + missing);
 		return out;
 	}
+	src->names = "the sources of src/methods, src/access and src/bus";
 	auto lines = split_lines(doc);
 	bool fenced = false, generated = false;
 	for (size_t i = 0; i < lines.size(); i++) {

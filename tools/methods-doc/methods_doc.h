@@ -28,14 +28,15 @@ namespace methods_doc {
 using problems = std::vector<std::string>;
 
 // The block's lines as the tables give them now, or nullopt for an id that
-// names no block (problems say why). Fails also when the tables cannot be
-// described once per method name: a shared method whose entries differ, a
-// policy field without its "required" entry, or an entry without its field.
+// names no block or a policy field without its "required" entry (problems
+// say why).
 std::optional<std::string> generate(std::string_view id, problems &out);
 
 // The document with the contents of every generated block replaced, the prose
 // around them kept byte for byte. Reports blocks it cannot fill, methods
-// without a block and malformed markers.
+// without a block, malformed markers, and tables that cannot be described
+// once per method name (a shared method whose entries differ, a "required"
+// entry without its field).
 std::string regenerate(std::string_view doc, problems &out);
 
 // Reads a file of the sources by its path relative to the source root;
@@ -46,6 +47,10 @@ using source_reader = std::function<std::optional<std::string>(const std::string
 // every quoted text and argument vector present in the sources named for it
 // (all of src/methods, src/access and src/bus before the first sources marker).
 problems check(std::string_view doc, const source_reader &read, const std::vector<std::string> &all_sources);
+
+// The two halves of check: the generated blocks, and the quoted texts.
+problems check_blocks(std::string_view doc);
+problems check_texts(std::string_view doc, const source_reader &read, const std::vector<std::string> &all_sources);
 
 // The .cpp and .h files of src/methods, src/access and src/bus under root,
 // as paths relative to it; and a reader of files under root.
