@@ -47,7 +47,11 @@ protected:
 	{
 		REQUIRE_ROOT();
 		sat_ = std::make_unique<satellite>();
-		ASSERT_TRUE(sat_->up());
+		// A loaded machine can take longer to build the sandbox than the
+		// harness waits; the launcher goes on meanwhile.
+		ASSERT_TRUE(sat_->up() || wait_until([&] {
+			return exists(sat_->dir() + "/state/ready") && exists(sat_->dir() + "/state/init.pid");
+		}, 30000));
 		ASSERT_EQ(sat_->object(10000), obj) << sat_->log();
 	}
 
