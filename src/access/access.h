@@ -1,7 +1,7 @@
 // The method access: the gateway's MAC filter and its devicelist settings.
 #pragma once
 
-#include <libubus.h>
+#include "../bus/ubus.h"
 
 // access {"policy","list"[,"level"][,"auth"]}: stores level and auth, then
 // rewrites the wireless MAC filter and starts a Wi-Fi reload under a worker

@@ -2,7 +2,7 @@
 // credentials of both bands, base64-encoded.
 #pragma once
 
-#include <libubus.h>
+#include "../bus/ubus.h"
 
 // Returns 0, or -1 when no UCI context can be had (then nothing is parsed,
 // written or replied).

@@ -55,6 +55,7 @@ if configure "$work/public" "$work/b2" >"$work/public.log" 2>&1; then
 	echo "configuration went on against a libubus.h without the remote extensions" >&2
 	exit 1
 fi
-grep -q 'does not declare vimb_connect and ubus_replace_object' "$work/public.log" ||
+# CMake folds the message over lines.
+tr -s ' \n' ' ' <"$work/public.log" | grep -q 'does not declare vimb_connect and ubus_replace_object' ||
 	{ echo "configuration failed without naming the missing extensions:" >&2; cat "$work/public.log" >&2; exit 1; }
 echo "a libubus.h without vimb_connect and ubus_replace_object stops configuration"
