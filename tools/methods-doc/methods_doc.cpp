@@ -268,7 +268,7 @@ std::string walk_blocks(std::string_view doc, problems &out,
 		i = close;
 	}
 
-	problems generation;
+	problems generation; // reported once by regenerate
 	for (const auto *m : methods_by_name(generation)) {
 		if (!seen.count(std::string("arguments ") + m->name))
 			out.push_back(std::string("no block \"arguments ") + m->name + "\" for method " + m->name);
