@@ -7,6 +7,7 @@ KESTRAD_PACKAGES=(
 	libgtest-dev libgmock-dev libbenchmark-dev
 	nlohmann-json3-dev
 	strace util-linux mount iproute2 net-tools busybox
+	clang libclang-rt-14-dev
 )
 
 # A cross build for ARCH (mips, aarch64) needs these too.
@@ -35,6 +36,14 @@ build_tree() {
 	shift
 	cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
 	cmake --build "$dir" -j "$(nproc)"
+}
+
+# build_fuzz DIR: the libFuzzer targets of tests/fuzz, built with clang.
+build_fuzz() {
+	local dir=$1
+	CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRAD_FUZZ=ON \
+		-DKESTRAD_TESTS=OFF -DKESTRAD_BENCH=OFF >/dev/null
+	cmake --build "$dir" -j "$(nproc)" --target fuzz_targets
 }
 
 # build_cross ARCH: the daemon, the unit tests and what they run, built for

@@ -1,6 +1,7 @@
 #include "connection.h"
 
 #include "objects.h"
+#include "route_line.h"
 
 #include "../config/device.h"
 #include "../core/log.h"
@@ -56,26 +57,6 @@ void cut_copy(char (&dst)[N], std::string_view a, std::string_view b = {})
 	memcpy(dst, a.data(), na);
 	memcpy(dst + na, b.data(), nb);
 	dst[na + nb] = 0;
-}
-
-// One line of `route -n`: is it the default route, and through where.
-bool default_route(const char *line, char (&gw)[GW_ADDR_SIZE])
-{
-	char dest[20], gateway[32], mask[128];
-	if (strncmp(line, "Destination", 11) == 0)
-		return false;
-	if (sscanf(line, "%19s %31s %127s", dest, gateway, mask) < 3)
-		return false;
-	if (strncmp(dest, "0.0.0.0", 7) != 0 || strncmp(mask, "0.0.0.0", 7) != 0) {
-		KLOG_AS(LOG_LEVEL_DEBUG, "get_gw_ip", "not default gw,dest:%s,mask:%s,gw:%s continue\n", dest, mask,
-			gateway);
-		return false;
-	}
-	KLOG_AS(LOG_LEVEL_DEBUG, "get_gw_ip", "get default gw,dest:%s,mask:%s,gw:%s\n", dest, mask, gateway);
-	// route -n never prints a gateway longer than an address; one that does
-	// is cut to the field and left to inet_aton to judge.
-	cut_copy(gw, gateway);
-	return true;
 }
 
 void publish(struct ubus_object *obj)
