@@ -1,0 +1,131 @@
+// Many calls on the simulated satellite through one bus connection
+// (tests/soak/soak_client.cpp): kestrad keeps its memory, descriptors,
+// children and worker slots. $KESTRAD_SOAK_CALLS sets the count (5,000 by
+// default); $KESTRAD_SOAK_VALGRIND=1 runs kestrad under valgrind memcheck.
+#include "support/proc.h"
+#include "support/satellite.h"
+#include "support/spawn.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+using testing_support::bin_path;
+using testing_support::satellite;
+using testing_support::satellite_options;
+using testing_support::temp_dir;
+
+namespace {
+
+long env_long(const char *name, long fallback)
+{
+	const char *v = getenv(name);
+	return v && *v ? atol(v) : fallback;
+}
+
+struct sample {
+	long rss_kb;
+	int fds, children;
+};
+
+TEST(Soak, AFixedMixLeavesNothingBehind)
+{
+	REQUIRE_ROOT();
+	const long calls = env_long("KESTRAD_SOAK_CALLS", 5000);
+	const bool valgrind = env_long("KESTRAD_SOAK_VALGRIND", 0) != 0;
+	temp_dir vg;
+	satellite_options opts;
+	if (valgrind)
+		opts.kestrad_emulator = "valgrind --leak-check=full --show-leak-kinds=definite,indirect "
+					"--errors-for-leak-kinds=definite,indirect --log-file=" +
+					vg.path() + "/memcheck.%p.log";
+	satellite sat(opts);
+	ASSERT_TRUE(sat.up());
+	std::ofstream(sat.dir() + "/state/no-records").put('\n');
+	std::string object = sat.object(valgrind ? 60000 : 5000);
+	ASSERT_FALSE(object.empty()) << sat.log();
+	std::string pid = testing_support::read_file(sat.dir() + "/state/kestrad.pid");
+	ASSERT_FALSE(pid.empty());
+	pid.erase(pid.find_last_not_of("\n") + 1);
+
+	auto run = sat.exec({bin_path("soak_client"), object, pid, std::to_string(calls), "20261208"},
+			    valgrind ? 3600 * 1000 : 660 * 1000);
+	ASSERT_EQ(run.status, 0) << run.err << run.out << sat.log().substr(0, 4000);
+	std::cout << run.out;
+
+	std::map<long, sample> marks;
+	double seconds = 0;
+	std::istringstream lines(run.out);
+	for (std::string line; std::getline(lines, line);) {
+		std::istringstream words(line);
+		std::string kind;
+		words >> kind;
+		if (kind == "mark") {
+			long at;
+			sample s;
+			words >> at >> s.rss_kb >> s.fds >> s.children;
+			marks[at] = s;
+		} else if (kind == "seconds") {
+			words >> seconds;
+		} else if (kind == "replies") {
+			std::string text;
+			words >> text;
+			// Every call did its work, or found every slot taken while
+			// the stand-ins of earlier ones ran; nothing failed.
+			bool busy = text.find("worker_get() error") != std::string::npos ||
+				    line.find(" fail, sync work active!") != std::string::npos;
+			EXPECT_TRUE(text.find(":success") != std::string::npos || busy) << line;
+		}
+	}
+	ASSERT_TRUE(marks.count(1000) && marks.count(calls)) << run.out;
+	if (!valgrind) {
+		EXPECT_LT(seconds, 600.0);
+	}
+	const sample &first = marks[1000], &last = marks[calls];
+	EXPECT_EQ(last.children, 0); // zombies included
+	EXPECT_EQ(last.fds, first.fds);
+	if (!valgrind) { // valgrind's own heap is in RssAnon too
+		EXPECT_LE(last.rss_kb, first.rss_kb + 64);
+		for (const auto &[at, s] : marks) {
+			if (at > 50000) {
+				EXPECT_LE(s.rss_kb, marks[50000].rss_kb) << "after call " << at;
+			}
+		}
+	}
+
+	// Every slot free: 20 calls whose stand-in hangs all start, a 21st
+	// finds none.
+	sat.behave("kestrad_whc_sync.sh", "delay=3");
+	auto slots = sat.exec({bin_path("soak_client"), object, pid, "0", "1", "21"}, 120 * 1000);
+	EXPECT_NE(slots.out.find("slots success 20\n"), std::string::npos) << slots.out << slots.err;
+	EXPECT_NE(slots.out.find("slots  fail, sync work active! 1\n"), std::string::npos) << slots.out;
+
+	if (valgrind) {
+		// Let the hanging workers end, then SIGTERM: the handler's _exit
+		// makes memcheck write its summary.
+		EXPECT_TRUE(testing_support::wait_until([&] {
+			return sat.exec({"sh", "-c", "cat /proc/" + pid + "/task/" + pid + "/children"}).out.empty();
+		}, 30000));
+		ASSERT_TRUE(sat.svc("stop", "kestrad"));
+		std::string summary;
+		ASSERT_TRUE(testing_support::wait_until([&] {
+			summary.clear();
+			if (DIR *d = opendir(vg.path().c_str())) {
+				while (struct dirent *e = readdir(d))
+					if (e->d_name[0] != '.')
+						summary += testing_support::read_file(vg.path() + "/" + e->d_name);
+				closedir(d);
+			}
+			return summary.find("ERROR SUMMARY") != std::string::npos;
+		}, 60000)) << summary;
+		std::cout << summary.substr(summary.find("HEAP SUMMARY")) << "\n";
+		EXPECT_NE(summary.find("ERROR SUMMARY: 0 errors"), std::string::npos) << summary;
+		EXPECT_EQ(summary.find("definitely lost: "), summary.find("definitely lost: 0 bytes")) << summary;
+		EXPECT_EQ(summary.find("indirectly lost: "), summary.find("indirectly lost: 0 bytes")) << summary;
+	}
+}
+
+} // namespace
