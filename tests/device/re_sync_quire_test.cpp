@@ -51,7 +51,7 @@ protected:
 		REQUIRE_ROOT();
 		sat = std::make_unique<satellite>();
 		ASSERT_TRUE(sat->up());
-		obj = sat->object();
+		obj = sat->object(30000);
 		ASSERT_EQ(obj, "192.0.2.2-@kestrad") << sat->log();
 	}
 
