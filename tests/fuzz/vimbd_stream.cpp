@@ -4,8 +4,10 @@
 //
 // Input: records of [client byte][16-bit big-endian length][bytes]; bit 0 of
 // the client byte picks the sender, which may cut a message anywhere. The
-// first byte, bit 0: the third client monitors. Every message vimbd sends
-// to any client, MONITOR messages included, must be well formed.
+// first byte, bit 0: the third client monitors. The first client may ask to
+// monitor too (as root on the unix socket), the second may not. Every
+// message vimbd sends to any client, MONITOR messages included, must be
+// well formed.
 #define main vimbd_main
 #include "../../tools/vimbd/vimbd.cpp"
 #undef main
@@ -23,7 +25,7 @@ struct fuzz_client {
 	ubus_wire::stream in;
 };
 
-void add_client(fuzz_client &fc, bool monitoring)
+void add_client(fuzz_client &fc, bool may_monitor, bool monitoring)
 {
 	int sv[2];
 	if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) < 0)
@@ -32,7 +34,7 @@ void add_client(fuzz_client &fc, bool monitoring)
 	fcntl(sv[1], F_SETFL, O_NONBLOCK);
 	// As accept_client sets a client up.
 	auto c = std::make_unique<client>();
-	c->may_monitor = monitoring;
+	c->may_monitor = may_monitor;
 	c->id = new_id();
 	c->fd.fd = sv[1];
 	c->fd.cb = handle_client;
@@ -112,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	fuzz_client fcs[3];
 	size_t n = data[0] & 1 ? 3 : 2;
 	for (size_t i = 0; i < n; i++)
-		add_client(fcs[i], i == 2);
+		add_client(fcs[i], i != 1, i == 2); // the first may start monitoring itself
 	drain_all(fcs, n);
 
 	size_t off = 1;
