@@ -658,6 +658,11 @@ TEST_F(Vimbd, MonitorIsForRootOnTheUnixSocketAndForTcpOnlyWhenAllowed)
 	ASSERT_TRUE(tcp.next(2000));
 	EXPECT_EQ(monitor_call(tcp, "add", 1), 6);
 	EXPECT_TRUE(pings(tcp)); // and no MONITOR before the answer
+	spawned refused({bin_path("vimb"), "-s", "127.0.0.1:" + std::to_string(port), "monitor"});
+	auto status = refused.wait(10000);
+	ASSERT_TRUE(status);
+	EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 6) << *status;
+	EXPECT_EQ(refused.err(), "Command failed: Permission denied\n");
 
 	if (testing_support::have_root()) {
 		ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
