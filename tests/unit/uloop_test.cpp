@@ -51,11 +51,12 @@ TEST_F(Uloop, TimeoutsFireInDeadlineOrderAndCancelWorks)
 	fired.clear();
 	tagged_timeout a{{}, 1}, b{{}, 2}, c{{}, 3};
 	a.t.cb = b.t.cb = c.t.cb = record_tag;
-	uloop_timeout_set(&a.t, 60);
-	uloop_timeout_set(&b.t, 20);
-	uloop_timeout_set(&c.t, 40);
+	const int ms = static_cast<int>(testing_support::scaled_ms(20)); // longer under an emulator
+	uloop_timeout_set(&a.t, 3 * ms);
+	uloop_timeout_set(&b.t, ms);
+	uloop_timeout_set(&c.t, 2 * ms);
 	EXPECT_TRUE(c.t.pending);
-	EXPECT_GT(uloop_timeout_remaining(&c.t), 30);
+	EXPECT_GT(uloop_timeout_remaining(&c.t), 3 * ms / 2);
 	EXPECT_EQ(uloop_timeout_cancel(&c.t), 0);
 	EXPECT_EQ(uloop_timeout_cancel(&c.t), -1);
 	EXPECT_EQ(uloop_timeout_remaining(&c.t), -1);
