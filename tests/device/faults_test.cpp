@@ -141,10 +141,11 @@ class Faults : public ::testing::Test {
 protected:
 	void SetUp() override { REQUIRE_ROOT(); }
 
-	std::unique_ptr<satellite> start(bool with_kestrad = true)
+	std::unique_ptr<satellite> start(bool with_kestrad = true, const std::string &mode = "re")
 	{
 		satellite_options opts;
 		opts.start_kestrad = with_kestrad;
+		opts.mode = mode;
 		auto sat = std::make_unique<satellite>(opts);
 		// a loaded machine can take longer to build the sandbox
 		if (!sat->up() && !wait_until([&] {
@@ -253,13 +254,17 @@ TEST_F(Faults, UnreachableGatewayAttemptsAreBoundedAndSpacedAndTheLoopServesWork
 	ASSERT_EQ(call(*sat, "common_set", R"({"action":"A"})"), success);
 	// B falls due 18 s after the loss: between attempt one (10-13 s) and two (23-26 s)
 	ASSERT_TRUE(wait_until([&] { return now_s() >= a_start + 6.5; }, 8000));
-	const double b_start = now_s();
 	ASSERT_EQ(call(*sat, "common_set", R"({"action":"B"})"), success);
 	sat->behave("lua", "delay=31");
-	const double r_start = now_s();
 	ASSERT_EQ(call(*sat, "common_set", R"({"log_upload":"x"})"), success);
 	ASSERT_TRUE(wait_until([&] { return pids_of(*sat, "timeout").size() == 2 && pids_of(*sat, "lua").size() == 1; }, 5000));
 	std::string a_pid = pids_of(*sat, "timeout")[0], b_pid = pids_of(*sat, "timeout")[1];
+	// the jobs' clocks start a little before their stand-ins stamp
+	ASSERT_TRUE(wait_until([&] {
+		auto t = sat->calls("timeout");
+		return t.size() == 2 && t[0].start > 0 && t[1].start > 0;
+	}, 5000));
+	const double a_due = sat->calls("timeout")[0].start + limit, b_due = sat->calls("timeout")[1].start + limit;
 	std::string r_pid = pids_of(*sat, "lua")[0];
 	const std::string failed = "failed to connect,trying reconnect vimbd after 10 seconds\n";
 	const std::string attempt = "get default gw,";
@@ -269,7 +274,8 @@ TEST_F(Faults, UnreachableGatewayAttemptsAreBoundedAndSpacedAndTheLoopServesWork
 	clock.poll();
 	size_t attempts_before = clock.seen(attempt);
 
-	ASSERT_TRUE(wait_until([&] { return now_s() >= a_start + 18.5; }, 20000));
+	// the loss comes some 0.5 s after the command: A falls due 1.5 s into attempt one
+	ASSERT_TRUE(wait_until([&] { return now_s() >= a_due - 30 + 18.0; }, 20000));
 	ASSERT_EQ(sat->exec({"sh", "-c", "svc kill vimbd && ip addr del 192.0.2.1/24 dev gw0 && "
 					 "ip neigh replace 192.0.2.1 lladdr 02:00:00:00:de:ad dev br-lan nud permanent"})
 			  .status, 0);
@@ -284,32 +290,37 @@ TEST_F(Faults, UnreachableGatewayAttemptsAreBoundedAndSpacedAndTheLoopServesWork
 	double a_at = clock.at(a_killed, 0, 1000), b_at = clock.at(b_killed, 0, 1000);
 	double r_at = clock.at(r_reaped, 0, 1000);
 	std::cout << "attempts: " << end1 - begin1 << " s and " << end2 - begin2 << " s, the second "
-		  << begin2 - end1 << " s after the first ended; A due " << a_start + limit - begin1
+		  << begin2 - end1 << " s after the first ended; A due " << a_due - begin1
 		  << " s into attempt one, killed " << a_at - end1 << " s after it ended; B killed "
-		  << b_at - (b_start + limit) << " s after due; the upload reaped " << r_at - (r_start + 31)
+		  << b_at - b_due << " s after due; the upload reaped " << r_at - sat->calls("lua").at(0).end
 		  << " s after its end\n";
 
-	EXPECT_LT(begin1 - lost, 10.6);
-	EXPECT_GT(begin1 - lost, 9.5);
+	// An attempt is seen to begin once its `route -n` has run: a busy
+	// machine shows it late, never early.
+	const double route_slack = 1.5;
+	EXPECT_GT(begin1 - lost, 9.9);
+	EXPECT_LT(begin1 - lost, 10.0 + route_slack);
 	for (double d : {end1 - begin1, end2 - begin2}) {
 		EXPECT_GT(d, 2.5); // the packets are lost, not refused
 		EXPECT_LT(d, 3.3);
 	}
-	EXPECT_NEAR(begin2 - end1, 10.0, 0.5);
+	EXPECT_GT(begin2 - end1, 9.9);
+	EXPECT_LT(begin2 - end1, 10.0 + route_slack);
 	EXPECT_NE(sat->log().find("failed to connect,trying reconnect vimbd after 10 seconds\n"), std::string::npos);
 
 	// A was due inside attempt one and fired when it ended
-	ASSERT_GT(a_start + limit, begin1 + 0.2) << "A fell due before the attempt began";
-	ASSERT_LT(a_start + limit, end1 - 0.2) << "A fell due after the attempt ended";
+	// (a due time from a stand-in's stamp is late, if anything)
+	ASSERT_GT(a_due, lost + 9.9) << "A fell due before the attempt began";
+	ASSERT_LT(a_due, end1 - 0.3) << "A fell due after the attempt ended";
 	ASSERT_GT(a_at, 0) << sat->log();
 	EXPECT_GT(a_at, end1 - 0.05);
-	EXPECT_LT(a_at - end1, 0.5);
+	EXPECT_LT(a_at - end1, 1.0);
 	// B and the upload in the gap, when due
-	ASSERT_GT(b_start + limit, end1 + 0.5);
-	ASSERT_LT(b_start + limit, begin2 - 0.5);
+	ASSERT_GT(b_due, end1 + 0.5);
+	ASSERT_LT(b_due, begin2 - 0.5);
 	ASSERT_GT(b_at, 0) << sat->log();
-	EXPECT_LT(b_at - (b_start + limit), 0.5);
-	EXPECT_GT(b_at - (b_start + limit), -0.3);
+	EXPECT_LT(b_at - b_due, 1.0);
+	EXPECT_GT(b_at - b_due, -1.0);
 	auto r = sat->calls("lua");
 	ASSERT_EQ(r.size(), 1u);
 	ASSERT_GT(r[0].end, 0);
@@ -372,11 +383,9 @@ TEST_F(Faults, EveryWorkerHungGivesEachBusyReplyAndAllRecoverAfterTheTimeOuts)
 {
 	auto sat = start();
 	ASSERT_TRUE(sat);
-	double t0 = now_s();
-	expect_twenty_free_slots(*sat);
-	double filled = now_s();
-	// one round trip into the satellite, well inside the 5 s the binds hold
+	sat->behave("bind_owner.sh", "delay=60");
 	const std::vector<std::pair<std::string, std::string>> busy = {
+		{"bind", bind_args},
 		{"whc_sync", R"({"ssid":"busy"})"},
 		{"access", R"({"policy":1,"list":"02:00:00:00:00:07"})"},
 		{"bind", bind_args},
@@ -385,22 +394,35 @@ TEST_F(Faults, EveryWorkerHungGivesEachBusyReplyAndAllRecoverAfterTheTimeOuts)
 		{"common_set", R"({"action":"a"})"},
 		{"common_set", R"({"log_upload":"u"})"},
 	};
-	std::string script;
+	// The slots are filled and every method tried in one round trip into
+	// the satellite, inside the 5 s the first bind holds its slot. A machine
+	// so busy that a time-out came first proves nothing: try again.
+	std::string script = "for i in $(seq 20); do vimb -t 10 call " + obj + " bind '" + bind_args +
+			     "' >/dev/null & done; wait; ";
 	for (const auto &[method, args] : busy)
 		script += "vimb -t 5 call " + obj + " " + method + " '" + args + "'; echo '#'; ";
-	std::string out = sat->exec({"sh", "-c", script}, 30000).out;
-	std::cout << "filled in " << filled - t0 << " s, busy replies in " << now_s() - filled << " s\n";
-	ASSERT_EQ(count(sat->log(), " pid["), 0u) << "a time-out came before every busy reply was seen";
-	EXPECT_EQ(out, sync_busy + "#\n" + sync_busy + "#\n" + no_worker + "#\n" + no_worker + "#\n" + no_worker +
-			       "#\n" + no_worker + "#\n" + no_worker + "#\n");
-	EXPECT_EQ(count(sat->log(), "Not available worker\n"), 8u); // the 21st bind and these
+	std::string out;
+	size_t kills_before = 0;
+	for (int round = 0; round < 3; round++) {
+		double t0 = now_s();
+		out = sat->exec({"sh", "-c", script}, 60000).out;
+		std::cout << "filled and answered in " << now_s() - t0 << " s\n";
+		if (count(sat->log(), " pid[") == kills_before)
+			break;
+		kills_before += 20;
+		ASSERT_TRUE(wait_until([&] { return count(sat->log(), " pid[") >= kills_before; }, 15000));
+	}
+	ASSERT_EQ(count(sat->log(), " pid["), kills_before) << "a time-out came before every busy reply was seen";
+	EXPECT_EQ(out, no_worker + "#\n" + sync_busy + "#\n" + sync_busy + "#\n" + no_worker + "#\n" + no_worker +
+			       "#\n" + no_worker + "#\n" + no_worker + "#\n" + no_worker + "#\n");
 
 	// every hung bind is killed by its slot's time-out
 	ASSERT_TRUE(wait_until([&] {
 		auto c = sat->calls("bind_owner.sh");
-		return c.size() == 20 && std::all_of(c.begin(), c.end(), [](auto &r) { return r.end > 0; });
+		return c.size() == kills_before + 20 &&
+		       std::all_of(c.begin(), c.end(), [](auto &r) { return r.end > 0; });
 	}, 15000)) << sat->log();
-	ASSERT_TRUE(wait_until([&] { return count(sat->log(), " pid[") >= 20; }, 5000));
+	ASSERT_TRUE(wait_until([&] { return count(sat->log(), " pid[") >= kills_before + 20; }, 5000));
 	sat->behave("bind_owner.sh", "status=0");
 	EXPECT_EQ(call(*sat, "whc_sync", R"({"ssid":"back"})"), success);
 	EXPECT_EQ(call(*sat, "access", R"({"policy":1,"list":"02:00:00:00:00:08"})"), success);
@@ -417,7 +439,7 @@ TEST_F(Faults, EveryWorkerHungGivesEachBusyReplyAndAllRecoverAfterTheTimeOuts)
 TEST_F(Faults, SigkillDuringCommitsNeverTearsAPackage)
 {
 	constexpr int kills = 200;
-	auto sat = start();
+	auto sat = start(true, "wifiap"); // the mode that has both
 	ASSERT_TRUE(sat);
 	const std::string access_a = R"({"policy":1,"list":"02:00:00:00:00:01;02:00:00:00:00:02","auth":1})";
 	const std::string access_b = R"({"policy":2,"list":"02:00:00:00:00:03","auth":0})";
