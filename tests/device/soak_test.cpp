@@ -98,7 +98,7 @@ TEST(Soak, AFixedMixLeavesNothingBehind)
 
 	// Every slot free: 20 calls whose stand-in hangs all start, a 21st
 	// finds none.
-	sat.behave("kestrad_whc_sync.sh", "delay=3");
+	sat.behave("kestrad_whc_sync.sh", "delay=20");
 	auto slots = sat.exec({bin_path("soak_client"), object, pid, "0", "1", "21"}, 120 * 1000);
 	EXPECT_NE(slots.out.find("slots success 20\n"), std::string::npos) << slots.out << slots.err;
 	EXPECT_NE(slots.out.find("slots  fail, sync work active! 1\n"), std::string::npos) << slots.out;
@@ -108,7 +108,7 @@ TEST(Soak, AFixedMixLeavesNothingBehind)
 		// makes memcheck write its summary.
 		EXPECT_TRUE(testing_support::wait_until([&] {
 			return sat.exec({"sh", "-c", "cat /proc/" + pid + "/task/" + pid + "/children"}).out.empty();
-		}, 30000));
+		}, 60000));
 		ASSERT_TRUE(sat.svc("stop", "kestrad"));
 		std::string summary;
 		ASSERT_TRUE(testing_support::wait_until([&] {
