@@ -75,7 +75,7 @@ TEST(Soak, AFixedMixLeavesNothingBehind)
 			words >> text;
 			// Every call did its work, or found every slot taken while
 			// the stand-ins of earlier ones ran; nothing failed.
-			bool busy = text.find("worker_get() error") != std::string::npos ||
+			bool busy = line.find("worker_get() error") != std::string::npos ||
 				    line.find(" fail, sync work active!") != std::string::npos;
 			EXPECT_TRUE(text.find(":success") != std::string::npos || busy) << line;
 		}
