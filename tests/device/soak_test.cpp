@@ -52,7 +52,7 @@ TEST(Soak, AFixedMixLeavesNothingBehind)
 	pid.erase(pid.find_last_not_of("\n") + 1);
 
 	auto run = sat.exec({bin_path("soak_client"), object, pid, std::to_string(calls), "20261208"},
-			    valgrind ? 3600 * 1000 : 660 * 1000);
+			    valgrind || calls < 100000 ? 1700 * 1000 : 660 * 1000);
 	ASSERT_EQ(run.status, 0) << run.err << run.out << sat.log().substr(0, 4000);
 	std::cout << run.out;
 
@@ -81,7 +81,7 @@ TEST(Soak, AFixedMixLeavesNothingBehind)
 		}
 	}
 	ASSERT_TRUE(marks.count(1000) && marks.count(calls)) << run.out;
-	if (!valgrind) {
+	if (calls >= 100000 && !valgrind) { // the soak's bound; shorter runs only report
 		EXPECT_LT(seconds, 600.0);
 	}
 	const sample &first = marks[1000], &last = marks[calls];
