@@ -3,7 +3,7 @@
 // without learning how the program ends.
 #pragma once
 
-#include <libubus.h>
+#include "../bus/ubus.h"
 
 // bind {"record","deviceID","sign"}: starts "/sbin/bind_owner.sh" "bind_me"
 // deviceID sign record (record last) under a 5 s worker time-out. Returns 0.

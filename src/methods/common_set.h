@@ -3,7 +3,7 @@
 // answer comes at once.
 #pragma once
 
-#include <libubus.h>
+#include "../bus/ubus.h"
 
 // common_set {"log_upload","newgw","action"}, all optional; the first present
 // in that order is acted on, the rest ignored:
