@@ -1,5 +1,6 @@
 #include "devicelist.h"
 
+#include "../config/uci_helpers.h"
 #include "../core/log.h"
 
 #include <uci.h>
@@ -8,11 +9,6 @@
 #include <memory>
 
 namespace {
-
-struct context_deleter {
-	void operator()(struct uci_context *ctx) const { uci_free_context(ctx); }
-};
-using private_context = std::unique_ptr<struct uci_context, context_deleter>;
 
 // The set names everything by text, so the library loads the package into
 // ctx itself; a missing package or section leaves nothing to commit.

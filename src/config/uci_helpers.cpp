@@ -12,11 +12,6 @@ namespace {
 
 constexpr size_t section_name_compare_max = 256;
 
-struct context_deleter {
-	void operator()(struct uci_context *ctx) const { uci_free_context(ctx); }
-};
-using private_context = std::unique_ptr<struct uci_context, context_deleter>;
-
 struct uci_section *section_named(struct uci_package *p, const char *name)
 {
 	struct uci_element *e;

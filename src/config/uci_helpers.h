@@ -4,6 +4,8 @@
 
 #include <uci.h>
 
+#include <memory>
+
 extern struct uci_context *uci_ctx;
 extern struct uci_package *uci_package;
 
@@ -17,3 +19,10 @@ void config_free();
 // buf untouched when no section has that name, or NULL on failure.
 char *uci_get_option(const char *package, const char *section, const char *option, char *buf,
 		     int len);
+
+// A context of the caller's own, freed with every package loaded through it
+// on every path out.
+struct uci_context_deleter {
+	void operator()(struct uci_context *ctx) const { uci_free_context(ctx); }
+};
+using private_context = std::unique_ptr<struct uci_context, uci_context_deleter>;

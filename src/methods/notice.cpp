@@ -3,6 +3,7 @@
 #include "base64.h"
 
 #include "../bus/reply.h"
+#include "../config/uci_helpers.h"
 #include "../bus/request.h"
 #include "../core/log.h"
 
@@ -29,11 +30,6 @@ constexpr struct blobmsg_policy notice_policy[] = {
 static_assert(ARRAY_SIZE(notice_policy) == __NOTICE_MAX);
 
 constexpr size_t value_size = 128; // a decoded value of 127 bytes and its terminator
-
-struct context_deleter {
-	void operator()(struct uci_context *ctx) const { uci_free_context(ctx); }
-};
-using private_context = std::unique_ptr<struct uci_context, context_deleter>;
 
 // One option in a cycle of its own, so each value is on disk before the next
 // is set. Outcomes are not looked at: a write that fails changes nothing.
