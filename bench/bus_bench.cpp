@@ -1,8 +1,10 @@
 // Sequential calls of "test" through vimbd to kestrad: calls per second,
-// p50 and p99 latency, and kestrad's memory before and after.
-//   bus_bench UNIX_SOCKET KESTRAD_PID CALLS
+// p50 and p99 latency, and kestrad's memory before and after; with
+// SAMPLES_FILE, each call's microseconds too.
+//   bus_bench UNIX_SOCKET|tcp:ADDRESS:PORT KESTRAD_PID CALLS [SAMPLES_FILE]
 #include <libubus.h>
 
+#include <arpa/inet.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -28,16 +30,33 @@ std::string memory(const std::string &pid)
 	return out;
 }
 
+struct ubus_context *connect_to(const std::string &where)
+{
+	if (where.rfind("tcp:", 0) != 0)
+		return ubus_connect(where.c_str());
+	size_t colon = where.rfind(':');
+	struct sockaddr_in sin = {};
+	sin.sin_family = AF_INET;
+	sin.sin_port = htons(static_cast<uint16_t>(atoi(where.c_str() + colon + 1)));
+	if (colon <= 4 || !inet_aton(where.substr(4, colon - 4).c_str(), &sin.sin_addr))
+		return nullptr;
+	return vimb_connect(&sin);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-	if (argc != 4) {
-		fprintf(stderr, "usage: bus_bench UNIX_SOCKET KESTRAD_PID CALLS\n");
+	if (argc != 4 && argc != 5) {
+		fprintf(stderr, "usage: bus_bench UNIX_SOCKET|tcp:ADDRESS:PORT KESTRAD_PID CALLS [SAMPLES_FILE]\n");
 		return 1;
 	}
 	int calls = atoi(argv[3]);
-	struct ubus_context *ctx = ubus_connect(argv[1]);
+	if (calls <= 0) {
+		fprintf(stderr, "bus_bench: CALLS must be positive\n");
+		return 1;
+	}
+	struct ubus_context *ctx = connect_to(argv[1]);
 	if (!ctx) {
 		fprintf(stderr, "cannot connect to %s\n", argv[1]);
 		return 1;
@@ -71,6 +90,16 @@ int main(int argc, char **argv)
 	}
 	double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 	printf("kestrad after:  %s\n", memory(argv[2]).c_str());
+	if (argc == 5) {
+		FILE *f = fopen(argv[4], "w");
+		if (!f) {
+			perror(argv[4]);
+			return 1;
+		}
+		for (double v : us)
+			fprintf(f, "%.2f\n", v);
+		fclose(f);
+	}
 	std::sort(us.begin(), us.end());
 	printf("%d calls, %d replies: %.0f calls/s, p50 %.1f us, p99 %.1f us\n", calls, replies,
 	       calls / secs, us[us.size() / 2], us[us.size() * 99 / 100]);
