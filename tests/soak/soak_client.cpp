@@ -6,8 +6,10 @@
 //   soak_client OBJECT KESTRAD_PID CALLS SEED [SLOTS]
 //
 // Prints "mark CALLS rss_anon_kb fds children" after the first 1,000 calls,
-// every 10,000 and at the end, each once kestrad's children have all ended;
-// "replies TEXT COUNT" per reply text; "seconds S"; with SLOTS, then makes
+// every 10,000 and at the end, each once kestrad's children have all ended,
+// with "cpu_ms CALLS KESTRAD CHILDREN" (CPU time so far, workers included);
+// "replies TEXT COUNT" per reply text; "seconds S"; "mean_ms METHOD MS" per
+// method, from send to reply; with SLOTS, then makes
 // SLOTS whc_sync calls (their stand-in should hang) and prints
 // "slots TEXT COUNT" for their replies. Exits 1 when a call gets no reply.
 #include <libubus.h>
@@ -20,8 +22,10 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -69,12 +73,31 @@ int children(const std::string &pid)
 	return n;
 }
 
+// kestrad's CPU time and that of its ended children (the workers, the
+// commands of whc_quire and what they started), in milliseconds.
+std::pair<long, long> cpu_ms(const std::string &pid)
+{
+	std::ifstream f("/proc/" + pid + "/stat");
+	std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+	std::istringstream rest(stat.substr(stat.rfind(')') + 2)); // the name may hold spaces
+	std::string field;
+	long t[4] = {};
+	for (int i = 3; i <= 17 && rest >> field; i++) {
+		if (i >= 14)
+			t[i - 14] = atol(field.c_str());
+	}
+	long tick = sysconf(_SC_CLK_TCK);
+	return {(t[0] + t[1]) * 1000 / tick, (t[2] + t[3]) * 1000 / tick};
+}
+
 // Waits (bounded) for every worker to end, so that the samples compare alike.
 void mark(long calls, const std::string &pid)
 {
 	for (int i = 0; i < 3000 && children(pid) > 0; i++)
 		std::this_thread::sleep_for(std::chrono::milliseconds(10));
 	printf("mark %ld %ld %d %d\n", calls, rss_anon_kb(pid), count_entries("/proc/" + pid + "/fd"), children(pid));
+	auto [self, reaped] = cpu_ms(pid);
+	printf("cpu_ms %ld %ld %ld\n", calls, self, reaped);
 	fflush(stdout);
 }
 
@@ -144,6 +167,7 @@ int main(int argc, char **argv)
 
 	static const char *const others[] = {"access", "whc_sync", "bind", "smart_sync", "common_set"};
 	std::map<std::string, long> replies;
+	std::map<std::string, std::pair<long, double>> spent; // calls, seconds
 	struct blob_buf b = {};
 	auto start = std::chrono::steady_clock::now();
 	for (long i = 1; i <= calls; i++) {
@@ -151,7 +175,11 @@ int main(int argc, char **argv)
 		const char *method = r < 5 ? "whc_quire" : others[(r - 5) % 5];
 		fill(&b, method, rng);
 		last_return.clear();
+		auto sent = std::chrono::steady_clock::now();
 		int ret = ubus_invoke(ctx, id, method, b.head, take_return, nullptr, 10000);
+		auto &[n, s] = spent[method];
+		n++;
+		s += std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
 		if (ret != 0 || last_return.empty()) {
 			fprintf(stderr, "call %ld (%s) failed: %d\n", i, method, ret);
 			return 1;
@@ -163,6 +191,8 @@ int main(int argc, char **argv)
 	printf("seconds %.1f\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
 	for (const auto &[text, n] : replies)
 		printf("replies %s %ld\n", text.c_str(), n);
+	for (const auto &[method, t] : spent)
+		printf("mean_ms %s %.2f\n", method.c_str(), 1000 * t.second / t.first);
 
 	if (argc == 6) {
 		std::map<std::string, long> slots;
