@@ -118,7 +118,9 @@ TEST_F(BusLink, SilentGatewaysAreGivenUpOnWithinTheBound)
 		auto k = start_kestrad(gw);
 		long long failed = nth_line_at(*k, "failed to connect", 1, 6000);
 		ASSERT_GT(failed, 0) << gw << k->err();
-		EXPECT_NEAR(failed - start, 1000 + 3000, 500) << gw;
+		// Also holds kestrad's exec and start-up, stretched on a loaded machine.
+		EXPECT_GE(failed - start, 1000 + 3000 - 500) << gw;
+		EXPECT_LE(failed - start, 1000 + 3000 + 1500) << gw;
 	}
 	close(filler);
 	close(full);

@@ -234,7 +234,11 @@ TEST_F(Satellite, WithVimbdDownAttemptsComeAfterOneSecondThenEveryTen)
 	long long first = monotonic_ms();
 	ASSERT_TRUE(testing_support::wait_until([&] { return count() >= 2; }, 12000)) << sat.log();
 	long long second = monotonic_ms();
-	EXPECT_NEAR(first - start, 1000, 500);
+	// The first wait also holds kestrad's exec and start-up, which a loaded
+	// machine stretches (1.66 s seen at a load of 14): only the upper bound
+	// is wider.
+	EXPECT_GE(first - start, 1000 - 500);
+	EXPECT_LE(first - start, 1000 + 1500);
 	EXPECT_NEAR(second - first, 10000, 500);
 	ASSERT_TRUE(sat.svc("start", "vimbd"));
 	EXPECT_EQ(sat.object(11000), "192.0.2.2-@kestrad");
