@@ -258,19 +258,21 @@ int uloop_init(void)
 void uloop_done(void)
 {
 	restore_default_signals();
-	if (poll_fd >= 0)
-		close(poll_fd);
-	poll_fd = -1;
-	for (int &fd : waker_pipe) {
-		if (fd >= 0)
-			close(fd);
-		fd = -1;
-	}
-	waker_fd.registered = false;
+	// The handler goes before the pipe: a child ending between the two
+	// closes would write to a pipe without a reader and raise SIGPIPE.
 	struct sigaction sa = {};
 	sa.sa_handler = SIG_DFL;
 	sigemptyset(&sa.sa_mask);
 	sigaction(SIGCHLD, &sa, nullptr);
+	if (poll_fd >= 0)
+		close(poll_fd);
+	poll_fd = -1;
+	for (int i = 1; i >= 0; i--) { // the write end first
+		if (waker_pipe[i] >= 0)
+			close(waker_pipe[i]);
+		waker_pipe[i] = -1;
+	}
+	waker_fd.registered = false;
 
 	while (!list_empty(&timeouts))
 		uloop_timeout_cancel(list_first_entry(&timeouts, struct uloop_timeout, list));
