@@ -54,3 +54,18 @@ build_cross() {
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRAD_BENCH=OFF >/dev/null
 	cmake --build "build-$arch" -j "$(nproc)" --target kestrad unit_tests
 }
+
+# use_reference: builds the device's libraries (scripts/reference) when their
+# sources are beside the project and exports KESTRAD_REFERENCE; without them
+# the differential tests skip, and this says why.
+use_reference() {
+	if [ -n "${KESTRAD_REFERENCE:-}" ]; then
+		return 0
+	fi
+	if [ ! -x ../shared/reference/build ]; then
+		echo "no ../shared/reference: the differential tests against the device's libraries skip"
+		return 0
+	fi
+	KESTRAD_REFERENCE=$(scripts/reference)
+	export KESTRAD_REFERENCE
+}
