@@ -14,7 +14,7 @@
 // Case files: `case NAME` starts a case on empty directories; `file PATH`
 // (or `file-nonl PATH`, without the last newline) writes the lines up to
 // `end`; `dir PATH` makes a directory; `differs REASON` names a deliberate
-// difference the case shows; `uci ARGS` runs the tool as `uci -c c -t s
+// difference the case must show (its first difference passes, none fails); `uci ARGS` runs the tool as `uci -c c -t s
 // ARGS`, `uci-raw ARGS` as `uci ARGS`, and a last argument `<<` feeds it the
 // lines up to `end`. Arguments split at blanks; '...' quotes; \xHH is a byte
 // anywhere, in files too.
@@ -320,7 +320,7 @@ std::string batch_residue_removed(const std::string &err)
 		if (reason != std::string::npos && line.find("Parse error") == std::string::npos &&
 		    line.find(") at line ", reason) != std::string::npos)
 			line.erase(reason);
-		out += line + "\n";
+		out += line + (nl < err.size() ? "\n" : "");
 	}
 	return out;
 }
@@ -512,6 +512,12 @@ struct runner {
 			*report = line + "\n" + d;
 			if (trace)
 				continue;
+			return false;
+		}
+		// A named difference that is gone is a finding too: the case or
+		// the note that names it is out of date.
+		if (!c.differs.empty()) {
+			*report = c.origin + " " + c.name + ": names a difference (" + c.differs + ") that no command shows\n";
 			return false;
 		}
 		return true;
