@@ -61,12 +61,16 @@ int main(int argc, char **argv)
 		fprintf(stderr, "cannot connect to %s\n", argv[1]);
 		return 1;
 	}
+	// kestrad may still be connecting: wait for its object, bounded only
+	// so that a kestrad that never publishes fails the run.
 	uint32_t id = 0;
-	for (int i = 0; i < 100 && ubus_lookup_id(ctx, "-@kestrad", &id) != 0; i++)
-		usleep(100000);
-	if (!id) {
-		fprintf(stderr, "kestrad's object never appeared\n");
-		return 1;
+	auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+	while (ubus_lookup_id(ctx, "-@kestrad", &id) != 0) {
+		if (std::chrono::steady_clock::now() > deadline) {
+			fprintf(stderr, "kestrad's object did not appear in 120 s\n");
+			return 1;
+		}
+		usleep(10000);
 	}
 
 	struct blob_buf b = {};

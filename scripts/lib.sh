@@ -69,3 +69,37 @@ use_reference() {
 	KESTRAD_REFERENCE=$(scripts/reference)
 	export KESTRAD_REFERENCE
 }
+
+# wait_for WHAT PID COMMAND...: waits until COMMAND succeeds, for something
+# that process PID, just started, brings up (a socket, an object, a file).
+# Gives up at once when PID has ended, and after $KESTRAD_WAIT_S seconds
+# (120), only so that a start that hangs fails instead of hanging too.
+wait_for() {
+	local what=$1 pid=$2 limit=${KESTRAD_WAIT_S:-120}
+	local deadline=$((SECONDS + limit))
+	shift 2
+	until "$@"; do
+		if ! kill -0 "$pid" 2>/dev/null; then
+			echo "$(basename "$0"): $what: its process ($pid) ended first" >&2
+			return 1
+		fi
+		if [ "$SECONDS" -ge "$deadline" ]; then
+			echo "$(basename "$0"): $what: still not there after $limit s" >&2
+			return 1
+		fi
+		sleep 0.01
+	done
+}
+
+# listening PORT: a TCP socket listens on PORT in this network namespace.
+listening() {
+	local want _sl local _rem state _rest
+	want=$(printf '%04X' "$1")
+	while read -r _sl local _rem state _rest; do
+		[ "$state" = 0A ] && [ "${local#*:}" = "$want" ] && return 0
+	done </proc/net/tcp
+	return 1
+}
+
+# traced PID: a tracer (strace) has attached to PID.
+traced() { grep -q '^TracerPid:[[:space:]]*[1-9]' "/proc/$1/status" 2>/dev/null; }
