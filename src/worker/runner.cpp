@@ -4,35 +4,24 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char **environ;
 
 namespace {
 
 constexpr useconds_t fast_wait_us = 5000;
 constexpr useconds_t slow_wait_us = 500000;
-
-// Reads until `len` bytes or end of output. A child's SIGCHLD may interrupt
-// the read where the loop's handler lacks SA_RESTART, so EINTR is retried.
-size_t read_all(FILE *fp, char *buf, size_t len)
-{
-	size_t total = 0;
-	while (total < len) {
-		size_t n = fread(buf + total, 1, len - total, fp);
-		total += n;
-		if (n)
-			continue;
-		if (ferror(fp) && errno == EINTR) {
-			clearerr(fp);
-			continue;
-		}
-		break;
-	}
-	return total;
-}
 
 // The loop's SIGCHLD handler may cut a sleep short (the command's own exit
 // does); the wait is to a fixed deadline all the same.
@@ -50,18 +39,159 @@ void sleep_whole(useconds_t us)
 	}
 }
 
+long long now_ms()
+{
+	struct timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int ms_left(long long deadline)
+{
+	long long left = deadline - now_ms();
+	return left < 0 ? 0 : static_cast<int>(left);
+}
+
+// A shell command line as popen runs it, but leading a process group of its
+// own, so that a time-out reaches whatever it started.
+class shell_child {
+public:
+	~shell_child()
+	{
+		if (out_ >= 0)
+			close(out_);
+		if (pid_ > 0)
+			reap(true);
+	}
+	shell_child() = default;
+	shell_child(const shell_child &) = delete;
+	shell_child &operator=(const shell_child &) = delete;
+
+	bool start(const char *cmd)
+	{
+		int fds[2];
+		if (pipe2(fds, O_CLOEXEC) < 0)
+			return false;
+		posix_spawn_file_actions_t actions;
+		posix_spawnattr_t attr;
+		posix_spawn_file_actions_init(&actions);
+		posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+		posix_spawnattr_init(&attr);
+		posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+		posix_spawnattr_setpgroup(&attr, 0);
+		char sh[] = "sh", dash_c[] = "-c";
+		char *argv[] = {sh, dash_c, const_cast<char *>(cmd), nullptr};
+		int err = posix_spawn(&pid_, "/bin/sh", &actions, &attr, argv, environ);
+		posix_spawnattr_destroy(&attr);
+		posix_spawn_file_actions_destroy(&actions);
+		close(fds[1]);
+		if (err) {
+			close(fds[0]);
+			pid_ = -1;
+			errno = err;
+			return false;
+		}
+		out_ = fds[0];
+		return true;
+	}
+
+	// Up to len bytes of output, until its end or the deadline; false at
+	// the deadline.
+	bool read(char *buf, size_t len, long long deadline, size_t &n)
+	{
+		n = 0;
+		while (n < len) {
+			struct pollfd pfd = {out_, POLLIN, 0};
+			int r = poll(&pfd, 1, ms_left(deadline));
+			if (r < 0 && errno == EINTR)
+				continue;
+			if (r == 0)
+				return false;
+			ssize_t got = ::read(out_, buf + n, len - n);
+			if (got < 0 && errno == EINTR)
+				continue;
+			if (got <= 0)
+				break;
+			n += static_cast<size_t>(got);
+		}
+		close(out_); // as pclose: output past len is not wanted
+		out_ = -1;
+		return true;
+	}
+
+	// Waits for the shell to end until the deadline; false at the deadline.
+	bool wait(long long deadline)
+	{
+		int pidfd = -1;
+#ifdef SYS_pidfd_open
+		pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0U));
+#endif
+		bool ended = false;
+		for (;;) {
+			if (reap(false)) {
+				ended = true;
+				break;
+			}
+			int left = ms_left(deadline);
+			if (left == 0)
+				break;
+			if (pidfd >= 0) {
+				struct pollfd pfd = {pidfd, POLLIN, 0};
+				poll(&pfd, 1, left);
+			} else {
+				struct timespec nap = {0, 1000000};
+				nanosleep(&nap, nullptr);
+			}
+		}
+		if (pidfd >= 0)
+			close(pidfd);
+		return ended;
+	}
+
+	void kill_group()
+	{
+		if (pid_ > 0)
+			kill(-pid_, SIGKILL);
+	}
+
+private:
+	// True once the shell is reaped (or was reaped by someone else).
+	bool reap(bool block)
+	{
+		int status;
+		pid_t r;
+		while ((r = waitpid(pid_, &status, block ? 0 : WNOHANG)) < 0 && errno == EINTR) {
+		}
+		if (r == 0)
+			return false;
+		pid_ = -1;
+		return true;
+	}
+
+	pid_t pid_ = -1;
+	int out_ = -1;
+};
+
 char *read_command(const char *func, const char *cmd, char *buf, int len, useconds_t wait_us)
 {
-	FILE *fp = popen(cmd, "r");
-	if (!fp) {
+	const long long deadline = now_ms() + command_time_limit_s * 1000LL;
+	shell_child child;
+	if (!child.start(cmd)) {
 		KLOG_AS(LOG_LEVEL_ERR, func, "  popen %s fail! \n", cmd);
 		return nullptr;
 	}
 	sleep_whole(wait_us);
-	size_t n = read_all(fp, buf, len > 0 ? static_cast<size_t>(len) : 0);
-	KLOG_AS(LOG_LEVEL_DEBUG, func, " cmd '%s' res len = %d \n", cmd, static_cast<int>(n));
+	size_t n = 0;
+	bool done = child.read(buf, len > 0 ? static_cast<size_t>(len) : 0, deadline, n);
 	buf[n] = 0;
-	pclose(fp);
+	if (done)
+		done = child.wait(deadline);
+	if (!done) {
+		child.kill_group();
+		KLOG_AS(LOG_LEVEL_ERR, func, "  cmd '%s' timed out after %d s, killed \n", cmd, command_time_limit_s);
+		return nullptr; // as a command that could not be run
+	}
+	KLOG_AS(LOG_LEVEL_DEBUG, func, " cmd '%s' res len = %d \n", cmd, static_cast<int>(n));
 	return buf;
 }
 
@@ -75,6 +205,7 @@ void free_item(env_item &item)
 
 [[noreturn]] void exec_child(worker *slot)
 {
+	setpgid(0, 0); // a time-out kills the group: the command and what it started
 	if (slot->env) {
 		for (int i = 0; i < slot->env->count; i++)
 			putenv(slot->env->items[i].pair);
@@ -103,6 +234,7 @@ void run_cmd(worker *slot)
 	if (pid == 0)
 		exec_child(slot);
 
+	setpgid(pid, pid); // also here, so that a time-out never finds it unset
 	slot->proc.pid = pid;
 	uloop_process_add(&slot->proc);
 	if (slot->timeout && slot->in_use && slot->proc.pid > 0) {
@@ -111,16 +243,21 @@ void run_cmd(worker *slot)
 	}
 }
 
-worker *worker_start(const char **argv, int32_t timeout)
+void worker_launch(worker *slot, const char **argv, int32_t timeout)
 {
-	worker *slot = worker_get();
-	if (!slot)
-		return nullptr;
 	slot->argv = argv;
 	slot->env = nullptr;
 	slot->timeout = timeout;
 	slot->proc.cb = task_complete;
 	run_cmd(slot);
+}
+
+worker *worker_start(const char **argv, int32_t timeout)
+{
+	worker *slot = worker_get();
+	if (!slot)
+		return nullptr;
+	worker_launch(slot, argv, timeout);
 	return slot;
 }
 
@@ -181,12 +318,17 @@ int kestrad_run_cmd(const char *cmd, char *buf, int len)
 	if (!cmd || !*cmd || len <= 0)
 		return 1;
 	memset(buf, 0, static_cast<size_t>(len));
-	FILE *fp = popen(cmd, "r");
-	if (!fp) {
+	const long long deadline = now_ms() + command_time_limit_s * 1000LL;
+	shell_child child;
+	if (!child.start(cmd)) {
 		KLOG_ERR("run cmd [%s], popen failed !!!\n", cmd);
 		return 1;
 	}
-	read_all(fp, buf, static_cast<size_t>(len));
-	pclose(fp);
+	size_t n = 0;
+	if (!child.read(buf, static_cast<size_t>(len), deadline, n) || !child.wait(deadline)) {
+		child.kill_group();
+		KLOG_ERR("  cmd '%s' timed out after %d s, killed \n", cmd, command_time_limit_s);
+		return 1;
+	}
 	return 0;
 }

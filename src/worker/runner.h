@@ -19,6 +19,13 @@ struct uevent {
 	char *subsys; // points into the list that holds the "subsys" entry
 };
 
+// The bound of each command that the synchronous readers run: at its end
+// the command's process group is killed and the reader fails as if the
+// command could not be started.
+constexpr int command_time_limit_s = 3;
+
+// Starts the command in its own process group, which the slot's time-out
+// kills whole.
 void run_cmd(worker *slot);
 
 // What every handler does to start a command: takes the lowest free slot
@@ -27,6 +34,8 @@ void run_cmd(worker *slot);
 // returns. NULL when no slot is free (worker_get has logged it; the caller
 // logs and replies its own text); nothing is started then.
 worker *worker_start(const char **argv, int32_t timeout);
+// The same for a slot the caller has already taken.
+void worker_launch(worker *slot, const char **argv, int32_t timeout);
 
 int uevent_add_env(env_list *list, char *text, uevent *ev);
 void uevent_free(env_list *list);

@@ -70,7 +70,9 @@ int kill_process(worker *slot)
 {
 	KLOG_DEBUG("0x%x pid[%d]\n", addr32(slot), slot->proc.pid);
 	if (slot->proc.pid > 0) {
-		kill(slot->proc.pid, SIGKILL);
+		// the child leads its own group (run_cmd): its children go with it
+		if (kill(-slot->proc.pid, SIGKILL) < 0)
+			kill(slot->proc.pid, SIGKILL);
 		slot->proc.pid = -1;
 	}
 	if (slot->proc.pending && slot->proc.cb)

@@ -1,10 +1,13 @@
 // timeout: run a program under a time limit, keeping its process id.
 //
 // The tool execs the program in its own process, so whoever started it
-// waits for and signals the program itself. Before that it double-forks a
+// waits for and signals the program itself. Before that it makes itself the
+// leader of a process group (unless it leads a session) and double-forks a
 // timer that is nobody's child but init's (or the nearest subreaper's): the
 // timer holds a pidfd of the program, sleeps on it until the limit and then
-// signals it, and leaves as soon as the program ends.
+// signals the program's whole group, so that what the program started goes
+// too; it leaves as soon as the program ends. The timer stays in the group,
+// which keeps the group's id from being reused while it waits.
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -44,15 +47,16 @@ struct limits {
 	long long limit_ms = -1;
 	int signo = SIGTERM;
 	char **program = nullptr;
+	bool own_group = false; // the program leads its process group
 };
 
 void usage()
 {
 	fputs("Usage: timeout [-s SIGNAL] SECONDS PROGRAM [ARGS...]\n"
 	      "       timeout -t SECONDS -s SIGNAL PROGRAM [ARGS...]\n"
-	      "Runs PROGRAM in this process; sends SIGNAL (default TERM) to it\n"
-	      "after SECONDS (0: no limit). SECONDS may have a fraction and a\n"
-	      "suffix s, m, h or d.\n",
+	      "Runs PROGRAM in this process, leading a process group of its own;\n"
+	      "sends SIGNAL (default TERM) to that group after SECONDS (0: no\n"
+	      "limit). SECONDS may have a fraction and a suffix s, m, h or d.\n",
 	      stderr);
 }
 
@@ -212,7 +216,10 @@ bool process_ended(pid_t pid)
 			nanosleep(&ts, nullptr);
 		}
 	}
-	if (pidfd >= 0)
+	// the group's id is the program's pid
+	if (lim.own_group)
+		kill(-target, lim.signo);
+	else if (pidfd >= 0)
 		syscall(SYS_pidfd_send_signal, pidfd, lim.signo, nullptr, 0U);
 	else if (!process_ended(target))
 		kill(target, lim.signo);
@@ -254,6 +261,10 @@ int main(int argc, char **argv)
 	if (!parse_args(argc, argv, lim)) {
 		usage();
 		return exit_usage;
+	}
+	if (lim.limit_ms > 0) {
+		setpgid(0, 0);
+		lim.own_group = getpgrp() == getpid();
 	}
 	if (lim.limit_ms > 0 && !start_timer(lim)) {
 		fprintf(stderr, "timeout: cannot start the timer: %s\n", strerror(errno));
