@@ -6,6 +6,7 @@
 #include "../bus/reply.h"
 #include "../bus/request.h"
 #include "../config/device.h"
+#include "../config/uci_helpers.h"
 #include "../core/log.h"
 #include "../worker/runner.h"
 
@@ -36,6 +37,19 @@ int reply_return(struct ubus_context *ctx, struct ubus_request_data *req, const 
 	blobmsg_add_string(&reply_buf, "return", text);
 	ubus_send_reply(ctx, req, reply_buf.head);
 	return 0;
+}
+
+constexpr char handler_name[] = "kestrad_handle_macList_desc"; // the name its log lines carry
+
+// The level-3 line of a failed load or commit of "wireless".
+void log_wireless_failure(const uci_failure &fail)
+{
+	if (fail.sys_err)
+		KLOG_AS(LOG_LEVEL_ERR, handler_name, "wireless %s failed: %s (%s)\n", fail.step,
+			uci_error_text(fail.uci_err), strerror(fail.sys_err));
+	else
+		KLOG_AS(LOG_LEVEL_ERR, handler_name, "wireless %s failed: %s\n", fail.step,
+			uci_error_text(fail.uci_err));
 }
 
 const char *reload_script()
@@ -74,17 +88,31 @@ int kestrad_handle_macList_desc(struct ubus_context *ctx, struct ubus_object *,
 			KLOG_ERR(" uci_set_devicelist_auth() error\n");
 	}
 
-	if (!checkMacList(macfilter_text(type), list))
+	uci_failure fail = {};
+	maclist_check found = compareMacList(macfilter_text(type), list, fail);
+	if (found == maclist_check::unreadable) {
+		log_wireless_failure(fail); // nothing to compare with
+		return reply_return(ctx, req, "fail, uci error");
+	}
+	if (found == maclist_check::unchanged)
 		return reply_return(ctx, req, "success");
 
-	delMacList(); // setMacList appends: rebuild the lists from empty
-	setMacList(type, list);
+	// The reload's slot comes first: with none free nothing is written, so
+	// that the CAP's retry still finds the change to make and reloads.
+	worker *slot = worker_get();
+	if (!slot) {
+		KLOG_ERR("vimb worker_get() error\n");
+		return reply_return(ctx, req, " fail, sync work active!"); // the leading space is the device's
+	}
+	// The old lists cleared and the new ones written in one commit.
+	if (rewriteMacList(type, list, fail) < 0) {
+		worker_put(slot);
+		log_wireless_failure(fail);
+		return reply_return(ctx, req, "fail, uci error");
+	}
 
 	const char *argv[] = {"/usr/bin/timeout", "-t", "40", "-s", "9", "/bin/sh", reload_script(), nullptr};
-	if (!worker_start(argv, 50)) {
-		KLOG_ERR("vimb worker_get() error\n");
-		return reply_return(ctx, req, " fail, sync work active!");
-	}
+	worker_launch(slot, argv, 50);
 	return reply_return(ctx, req, "success");
 }
 

@@ -3,6 +3,7 @@
 #include "../config/uci_helpers.h"
 #include "../core/log.h"
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -50,12 +51,20 @@ void delete_option(struct uci_section *s, const char *option)
 }
 
 // Without overwrite: the store re-reads the file under its lock and applies
-// only our changes, so what others committed meanwhile stays.
-void commit_and_free()
+// only our changes, so what others committed meanwhile stays. 0, or -1
+// with `fail` (when given) saying why.
+int commit_and_free(uci_failure *fail = nullptr)
 {
-	uci_commit(uci_ctx, &uci_package, false);
+	errno = 0;
+	int r = uci_commit(uci_ctx, &uci_package, false);
+	int sys_err = r == UCI_ERR_IO ? errno : 0;
 	uci_unload(uci_ctx, uci_package);
 	config_free();
+	if (r == UCI_OK)
+		return 0;
+	if (fail)
+		*fail = {"commit", r, sys_err};
+	return -1;
 }
 
 // The current entries of a section's maclist: a list, one string, or none.
@@ -199,10 +208,16 @@ bool has_lan_ap_options(struct uci_context *ctx, struct uci_section *s, const ch
 
 bool checkMacList(const char *filter, const char *list)
 {
-	uci_package = config_init_package(wireless);
+	uci_failure fail;
+	return compareMacList(filter, list, fail) == maclist_check::changed;
+}
+
+maclist_check compareMacList(const char *filter, const char *list, uci_failure &fail)
+{
+	uci_package = config_init_package(wireless, &fail);
 	if (!uci_package) {
-		KLOG_ERR("Failed to load network config\n");
-		return false;
+		KLOG_AS(LOG_LEVEL_ERR, check_name, "Failed to load network config\n");
+		return maclist_check::unreadable;
 	}
 
 	bool differs = false;
@@ -212,14 +227,15 @@ bool checkMacList(const char *filter, const char *list)
 		if (!is_wifi_iface(s, iface_type_match::exact))
 			continue;
 		if (is_guest_2g(s)) {
-			KLOG_DEBUG("option name:%s,continue\n", e->name);
+			KLOG_AS(LOG_LEVEL_DEBUG, check_name, "option name:%s,continue\n", e->name);
 			continue;
 		}
 		lan_ap_options opt;
-		if (!has_lan_ap_options(uci_ctx, s, __func__, opt))
+		if (!has_lan_ap_options(uci_ctx, s, check_name, opt))
 			continue;
-		KLOG_DEBUG("check maclist option of wifi-iface mode:%s network:%s ifname:%s name:%s \n", opt.mode,
-			   opt.network, opt.ifname, e->name);
+		KLOG_AS(LOG_LEVEL_DEBUG, check_name,
+			"check maclist option of wifi-iface mode:%s network:%s ifname:%s name:%s \n", opt.mode,
+			opt.network, opt.ifname, e->name);
 		if (section_differs(s, filter, list ? list : "")) {
 			differs = true;
 			break;
@@ -228,11 +244,70 @@ bool checkMacList(const char *filter, const char *list)
 	config_free();
 
 	if (differs)
-		KLOG_ERR(" maclist %s change! \n", "DO");
+		KLOG_AS(LOG_LEVEL_ERR, check_name, " maclist %s change! \n", "DO");
 	else
-		KLOG_DEBUG(" maclist %s change! \n", "NOT");
-	return differs;
+		KLOG_AS(LOG_LEVEL_DEBUG, check_name, " maclist %s change! \n", "NOT");
+	return differs ? maclist_check::changed : maclist_check::unchanged;
 }
+
+namespace {
+
+// Lines of the two walks carry the names of the writers they were.
+constexpr const char del_name[] = "delMacList";
+constexpr const char set_name[] = "setMacList";
+
+// delMacList's changes on the loaded package.
+void clear_filters()
+{
+	struct uci_element *e;
+	uci_foreach_element(&uci_package->sections, e) {
+		struct uci_section *s = uci_to_section(e);
+		if (!is_wifi_iface(s, iface_type_match::writer_prefix) || is_guest_2g(s))
+			continue;
+		if (const char *filter = uci_lookup_option_string(uci_ctx, s, "macfilter")) {
+			KLOG_AS(LOG_LEVEL_DEBUG, del_name, "uci_lookup_option_string :macfilter:%s section:%s\n", filter,
+				e->name);
+			set_option(s, "macfilter", "disabled");
+		}
+		if (uci_lookup_option(uci_ctx, s, "maclist")) {
+			KLOG_AS(LOG_LEVEL_DEBUG, del_name,
+				"uci_lookup_option_string :section:%s has option maclist, del it\n", e->name);
+			delete_option(s, "maclist");
+		}
+	}
+}
+
+// setMacList's changes on the loaded package.
+void write_filters(int32_t type, const char *mac_list)
+{
+	const char *filter = macfilter_text(type);
+	std::string entry; // uci_add_list wants a terminated copy of each piece
+	struct uci_element *e;
+	uci_foreach_element(&uci_package->sections, e) {
+		struct uci_section *s = uci_to_section(e);
+		if (!is_wifi_iface(s, iface_type_match::writer_prefix) || is_guest_2g(s))
+			continue;
+		lan_ap_options opt;
+		if (!has_lan_ap_options(uci_ctx, s, set_name, opt))
+			continue;
+		KLOG_AS(LOG_LEVEL_DEBUG, set_name,
+			"get option of wireless iface mode:%s network:%s ifname:%s name:%s,will set list\n", opt.mode,
+			opt.network, opt.ifname, e->name);
+		set_option(s, "macfilter", filter);
+		maclist_for_each(mac_list, [&](std::string_view piece) {
+			KLOG_AS(LOG_LEVEL_DEBUG, set_name, "prtStart:%p,ptrend:%p\n",
+				static_cast<const void *>(piece.data()),
+				static_cast<const void *>(piece.data() + piece.size()));
+			KLOG_AS(LOG_LEVEL_DEBUG, set_name, "get one of macList:%.*s\n", log_length(piece),
+				piece.data());
+			entry.assign(piece);
+			add_list_item(s, "maclist", entry.c_str());
+			return true;
+		});
+	}
+}
+
+} // namespace
 
 void delMacList()
 {
@@ -242,21 +317,7 @@ void delMacList()
 		KLOG_ERR("Failed to load network config\n");
 		return;
 	}
-
-	struct uci_element *e;
-	uci_foreach_element(&uci_package->sections, e) {
-		struct uci_section *s = uci_to_section(e);
-		if (!is_wifi_iface(s, iface_type_match::writer_prefix) || is_guest_2g(s))
-			continue;
-		if (const char *filter = uci_lookup_option_string(uci_ctx, s, "macfilter")) {
-			KLOG_DEBUG("uci_lookup_option_string :macfilter:%s section:%s\n", filter, e->name);
-			set_option(s, "macfilter", "disabled");
-		}
-		if (uci_lookup_option(uci_ctx, s, "maclist")) {
-			KLOG_DEBUG("uci_lookup_option_string :section:%s has option maclist, del it\n", e->name);
-			delete_option(s, "maclist");
-		}
-	}
+	clear_filters();
 	commit_and_free();
 }
 
@@ -269,31 +330,22 @@ void setMacList(int32_t type, const char *mac_list)
 		KLOG_DEBUG("Failed to load network config\n");
 		return;
 	}
-
-	const char *filter = macfilter_text(type);
-	std::string entry; // uci_add_list wants a terminated copy of each piece
-	struct uci_element *e;
-	uci_foreach_element(&uci_package->sections, e) {
-		struct uci_section *s = uci_to_section(e);
-		if (!is_wifi_iface(s, iface_type_match::writer_prefix) || is_guest_2g(s))
-			continue;
-		lan_ap_options opt;
-		if (!has_lan_ap_options(uci_ctx, s, __func__, opt))
-			continue;
-		KLOG_DEBUG("get option of wireless iface mode:%s network:%s ifname:%s name:%s,will set list\n",
-			   opt.mode, opt.network, opt.ifname, e->name);
-		set_option(s, "macfilter", filter);
-		maclist_for_each(mac_list, [&](std::string_view piece) {
-			// inside the lambda __func__ would name the lambda
-			KLOG_AS(LOG_LEVEL_DEBUG, "setMacList", "prtStart:%p,ptrend:%p\n",
-				static_cast<const void *>(piece.data()),
-				static_cast<const void *>(piece.data() + piece.size()));
-			KLOG_AS(LOG_LEVEL_DEBUG, "setMacList", "get one of macList:%.*s\n", log_length(piece),
-				piece.data());
-			entry.assign(piece);
-			add_list_item(s, "maclist", entry.c_str());
-			return true;
-		});
-	}
+	write_filters(type, mac_list);
 	commit_and_free();
+}
+
+int rewriteMacList(int32_t type, const char *mac_list, uci_failure &fail)
+{
+	KLOG_AS(LOG_LEVEL_DEBUG, del_name, "del_maclist_info\n");
+	uci_package = config_init_package(wireless, &fail);
+	if (!uci_package) {
+		KLOG_AS(LOG_LEVEL_ERR, del_name, "Failed to load network config\n");
+		if (mac_list)
+			KLOG_AS(LOG_LEVEL_DEBUG, set_name, "Failed to load network config\n");
+		return -1;
+	}
+	clear_filters();
+	if (mac_list)
+		write_filters(type, mac_list);
+	return commit_and_free(&fail);
 }

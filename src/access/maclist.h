@@ -3,6 +3,8 @@
 // holds, and its two writers.
 #pragma once
 
+#include "../config/uci_helpers.h"
+
 #include <uci.h>
 
 #include <cstdint>
@@ -51,10 +53,13 @@ struct lan_ap_options {
 bool has_lan_ap_options(struct uci_context *ctx, struct uci_section *s, const char *caller,
 			lan_ap_options &out);
 
-// True when a LAN AP interface of "wireless" holds another filter mode than
-// `filter` or other entries than `list` (membership plus count), false when
-// none does or the package cannot be loaded. Uses and frees the global
+// Whether a LAN AP interface of "wireless" holds another filter mode than
+// `filter` or other entries than `list` (membership plus count); when the
+// package cannot be loaded, `fail` says why. Uses and frees the global
 // context of uci_helpers.h.
+enum class maclist_check { unchanged, changed, unreadable };
+maclist_check compareMacList(const char *filter, const char *list, uci_failure &fail);
+// The same as true for changed only.
 bool checkMacList(const char *filter, const char *list);
 
 // Sets an existing macfilter of every non-guest wifi-iface to "disabled" and
@@ -66,3 +71,9 @@ void delMacList();
 // nothing. Both writers use and free the global context and commit only
 // their own changes onto the file as it is at commit time.
 void setMacList(int32_t type, const char *mac_list);
+
+// delMacList's and setMacList's changes, with their log lines, in one load
+// and one commit: the file holds the old filters or the new ones, never a
+// mix. 0, or -1 with `fail` saying which step failed and why (nothing is
+// written then).
+int rewriteMacList(int32_t type, const char *mac_list, uci_failure &fail);

@@ -2,6 +2,7 @@
 
 #include "../core/log.h"
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -22,17 +23,35 @@ struct uci_section *section_named(struct uci_package *p, const char *name)
 	return nullptr;
 }
 
+constexpr const char *uci_error_texts[] = {
+	"Success", "Out of memory", "Invalid argument", "Entry not found",
+	"I/O error", "Parse error", "Duplicate entry", "Unknown error",
+};
+static_assert(sizeof(uci_error_texts) / sizeof(uci_error_texts[0]) == UCI_ERR_LAST);
+
 } // namespace
 
-struct uci_package *config_init_package(const char *name)
+const char *uci_error_text(int err)
+{
+	return err >= 0 && err < UCI_ERR_LAST ? uci_error_texts[err] : "Unknown error";
+}
+
+struct uci_package *config_init_package(const char *name, uci_failure *fail)
 {
 	if (uci_ctx)
 		config_free();
 	uci_ctx = uci_alloc_context();
-	if (!uci_ctx)
+	if (!uci_ctx) {
+		if (fail)
+			*fail = {"load", UCI_ERR_MEM, 0};
 		return nullptr;
+	}
 	struct uci_package *p = nullptr;
-	if (uci_load(uci_ctx, name, &p) != UCI_OK) {
+	errno = 0;
+	int r = uci_load(uci_ctx, name, &p);
+	if (r != UCI_OK) {
+		if (fail)
+			*fail = {"load", r, r == UCI_ERR_IO ? errno : 0};
 		config_free();
 		return nullptr;
 	}
@@ -73,4 +92,29 @@ char *uci_get_option(const char *package, const char *section, const char *optio
 	buf[len - 1] = 0;
 	KLOG_DEBUG(" get uci option %s.%s.%s = %s\n", package, section, option, buf);
 	return buf;
+}
+
+int uci_option_compare_secret(const char *package, const char *section, const char *option,
+			      const char *value)
+{
+	private_context ctx(uci_alloc_context());
+	if (!ctx)
+		return -1;
+	struct uci_package *p = nullptr;
+	if (uci_load(ctx.get(), package, &p) != UCI_OK) {
+		KLOG_AS(LOG_LEVEL_ERR, "uci_get_option", "uci_load %s failed!\n", package);
+		return -1;
+	}
+	struct uci_section *s = section_named(p, section);
+	if (!s)
+		return *value == 0;
+
+	const char *stored = uci_lookup_option_string(ctx.get(), s, option);
+	if (!stored) {
+		KLOG_AS(LOG_LEVEL_DEBUG, "uci_get_option", " uci no find opt %s %s.%s\n", option, package, s->e.name);
+		return -1;
+	}
+	KLOG_AS(LOG_LEVEL_DEBUG, "uci_get_option", " get uci option %s.%s.%s = %s\n", package, section, option,
+		LOG_SECRET);
+	return strcmp(stored, value) == 0;
 }

@@ -9,9 +9,20 @@
 extern struct uci_context *uci_ctx;
 extern struct uci_package *uci_package;
 
+// Why a load or a commit failed: libuci's error, and for an I/O error the
+// errno of the system call that failed (0 when there was none).
+struct uci_failure {
+	const char *step; // "load" or "commit"
+	int uci_err;
+	int sys_err;
+};
+
+// libuci's text for one of its error codes.
+const char *uci_error_text(int err);
+
 // Loads a package into a fresh global context (freeing the previous one);
-// NULL on failure, with nothing left open.
-struct uci_package *config_init_package(const char *name);
+// NULL on failure, with nothing left open and, given `fail`, why.
+struct uci_package *config_init_package(const char *name, uci_failure *fail = nullptr);
 void config_free();
 
 // Copies option `option` of the section named `section` into buf (at most
@@ -19,6 +30,13 @@ void config_free();
 // buf untouched when no section has that name, or NULL on failure.
 char *uci_get_option(const char *package, const char *section, const char *option, char *buf,
 		     int len);
+
+// uci_get_option for a secret: the whole stored value is compared with
+// `value` instead of being copied cut, and its debug line shows "***".
+// 1 equal, 0 different, -1 where uci_get_option fails; a missing section
+// reads as an empty value.
+int uci_option_compare_secret(const char *package, const char *section, const char *option,
+			      const char *value);
 
 // A context of the caller's own, freed with every package loaded through it
 // on every path out.

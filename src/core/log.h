@@ -17,6 +17,10 @@ enum log_severity {
 	LOG_LEVEL_DEBUG = 7,
 };
 
+// What a log line shows in place of a secret's value (a passphrase, a
+// password, a key).
+constexpr char LOG_SECRET[] = "***";
+
 int log_init();
 void log_(int level, const char *func, int line, const char *fmt, ...)
 	__attribute__((format(printf, 4, 5)));
