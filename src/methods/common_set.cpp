@@ -52,8 +52,8 @@ int kestrad_handle_whc_client_common_set_api(struct ubus_context *ctx, struct ub
 		return reply_return(ctx, req, "blobmsg_parse error");
 
 	if (tb[COMMON_SET_LOG_UPLOAD]) {
-		KLOG_DEBUG(" %s get log upload key on cap[nouse]: %s \n", __func__,
-			   blobmsg_get_string(tb[COMMON_SET_LOG_UPLOAD]));
+		// the CAP's key is a credential: its value stays out of the log
+		KLOG_DEBUG(" %s get log upload key on cap[nouse]: %s \n", __func__, LOG_SECRET);
 		// The time comes first, then the identifier; the key prints it as
 		// the device does, a signed 32-bit number.
 		auto now = static_cast<int32_t>(time(nullptr));

@@ -83,13 +83,12 @@ int kestrad_handle_desc(struct ubus_context *ctx, struct ubus_object *, struct u
 	ubus_send_reply(ctx, req, reply_buf.head);
 
 	if (pair_2g) {
-		KLOG_DEBUG("notice_vimb_device 2g ssid: %s pwd:%s\n", values[NOTICE_SSID], values[NOTICE_PASSWD]);
+		KLOG_DEBUG("notice_vimb_device 2g ssid: %s pwd:%s\n", values[NOTICE_SSID], LOG_SECRET);
 		store_common(uci.get(), "BEUSED_SSID", values[NOTICE_SSID]);
 		store_common(uci.get(), "BEUSED_PASSWD", values[NOTICE_PASSWD]);
 	}
 	if (pair_5g) {
-		KLOG_DEBUG("notice_vimb_device 5g ssid: %s pwd:%s\n", values[NOTICE_SSID_5G],
-			   values[NOTICE_PASSWD_5G]);
+		KLOG_DEBUG("notice_vimb_device 5g ssid: %s pwd:%s\n", values[NOTICE_SSID_5G], LOG_SECRET);
 		store_common(uci.get(), "BEUSED_SSID_5G", values[NOTICE_SSID_5G]);
 		store_common(uci.get(), "BEUSED_PASSWD_5G", values[NOTICE_PASSWD_5G]);
 	}

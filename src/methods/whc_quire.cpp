@@ -32,7 +32,6 @@ constexpr int backhaul_capacity = 4;
 constexpr int locale_size = 256;
 constexpr int devid_size = 40;
 constexpr int initted_size = 40;
-constexpr int passwd_size = 64;
 
 constexpr char wanmac_cmd[] = "echo -n $(readmac wan 2>/dev/null)";
 constexpr char g2stamac_cmd[] = "echo -n $(ifconfig wl11 | grep HWaddr | awk -F ' ' '{print $5}' 2>/dev/null)";
@@ -92,7 +91,6 @@ int kestrad_handle_whc_quire(struct ubus_context *ctx, struct ubus_object *, str
 	char locale[locale_size] = {};
 	char devid[devid_size] = {};
 	char initted[initted_size] = {};
-	char old_passwd[passwd_size] = {};
 	KLOG_DEBUG(" re recv whc_quire :%s\n", __func__);
 
 	blob_buf_init(&reply_buf, 0);
@@ -114,11 +112,14 @@ int kestrad_handle_whc_quire(struct ubus_context *ctx, struct ubus_object *, str
 
 	if (tb[WHC_QUIRE_WEBPASSWD]) {
 		const char *webpasswd = blobmsg_get_string(tb[WHC_QUIRE_WEBPASSWD]);
-		if (uci_get_option("account", "common", "admin", old_passwd, sizeof(old_passwd)))
-			KLOG_DEBUG(" get old passwd = %s \n", old_passwd);
-		if (strcmp(old_passwd, webpasswd) != 0) {
+		// Whole values: a stored password is not cut to a buffer first. One
+		// that cannot be read counts as empty.
+		int same = uci_option_compare_secret("account", "common", "admin", webpasswd);
+		if (same >= 0)
+			KLOG_DEBUG(" get old passwd = %s \n", LOG_SECRET);
+		if (same < 0 ? *webpasswd != 0 : same == 0) {
 			uci_write("account", "common", "admin", webpasswd);
-			KLOG_DEBUG(" save web passwd from cap %s \n", webpasswd);
+			KLOG_DEBUG(" save web passwd from cap %s \n", LOG_SECRET);
 		}
 	} else {
 		KLOG_DEBUG(" no web passwd from cap find \n");

@@ -76,14 +76,21 @@ int reply_return(struct ubus_context *ctx, struct ubus_request_data *req, const 
 	return 0;
 }
 
-// Opens the temporary file afresh, as fopen "w" would create it (0666 less
-// the umask). Whatever an earlier run left under that name goes first, and
-// a link planted there is not followed.
+// The fields whose values are secrets: their lines are logged with "***".
+constexpr bool is_secret(int field)
+{
+	return field == WHC_SYNC_PSWD || field == WHC_SYNC_GST_PSWD;
+}
+
+// Opens the temporary file afresh, readable by root alone (it holds the
+// Wi-Fi passphrases; the scripts that read it run as root). Whatever an
+// earlier run left under that name goes first, and a link planted there is
+// not followed.
 FILE *open_temp()
 {
 	if (unlink(WHC_SYNC_SETTINGS_TEMP) < 0 && errno != ENOENT)
 		return nullptr;
-	int fd = open(WHC_SYNC_SETTINGS_TEMP, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+	int fd = open(WHC_SYNC_SETTINGS_TEMP, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
 	if (fd < 0)
 		return nullptr;
 	FILE *fp = fdopen(fd, "w");
@@ -96,10 +103,13 @@ FILE *open_temp()
 }
 
 // One line per field received. A line too long for the line buffer is
-// written whole all the same, never cut into the next field.
-void write_fields(FILE *fp, struct blob_attr *const *tb)
+// written whole all the same, never cut into the next field. Returns the
+// errno of the first write that failed, 0 if none did: the log calls
+// between may change errno.
+int write_fields(FILE *fp, struct blob_attr *const *tb)
 {
 	char line[line_size];
+	int err = 0;
 	for (int i = 0; i < __WHC_SYNC_MAX; i++) {
 		memset(line, 0, sizeof(line));
 		const char *name = whc_sync_policy[i].name;
@@ -109,15 +119,20 @@ void write_fields(FILE *fp, struct blob_attr *const *tb)
 		}
 		const char *value = blobmsg_get_string(tb[i]);
 		int n = snprintf(line, sizeof(line), "%s:=%s\n", name, value);
-		if (n >= 0 && static_cast<size_t>(n) < sizeof(line)) {
+		int written;
+		if (n >= 0 && static_cast<size_t>(n) < sizeof(line) && !is_secret(i)) {
 			KLOG_AS(LOG_LEVEL_DEBUG, handler_name, " item %s \n", line);
-			fputs(line, fp);
+			written = fputs(line, fp);
 		} else {
 			// the same text as above, without the line buffer
-			KLOG_AS(LOG_LEVEL_DEBUG, handler_name, " item %s:=%s\n \n", name, value);
-			fprintf(fp, "%s:=%s\n", name, value);
+			KLOG_AS(LOG_LEVEL_DEBUG, handler_name, " item %s:=%s\n \n", name,
+				is_secret(i) ? LOG_SECRET : value);
+			written = fprintf(fp, "%s:=%s\n", name, value);
 		}
+		if (written < 0 && !err)
+			err = errno ? errno : EIO;
 	}
+	return err;
 }
 
 // Write, close, rename, then sync. 0, or -1 with errno set, the temporary
@@ -128,10 +143,10 @@ int write_settings(struct blob_attr *const *tb)
 	if (!fp)
 		return -1;
 	KLOG_AS(LOG_LEVEL_DEBUG, handler_name, " whc_sync from CAP: \n");
-	write_fields(fp, tb);
-	int err = 0;
 	errno = 0;
-	if (fflush(fp) != 0 || ferror(fp))
+	int err = write_fields(fp, tb);
+	errno = 0;
+	if (!err && (fflush(fp) != 0 || ferror(fp)))
 		err = errno ? errno : EIO;
 	if (fclose(fp) != 0 && !err)
 		err = errno;
