@@ -172,14 +172,14 @@ TEST_F(Notice, CompletePairsAreWrittenWithTheStatusAndOneRelinkEach)
 	settle();
 	EXPECT_EQ(options(), "Home|secret12|<none>|<none>|FAILED");
 	EXPECT_EQ(relinks(), 1u);
-	EXPECT_NE(sat->log().find("notice_vimb_device 2g ssid: Home pwd:secret12\n"), std::string::npos) << sat->log();
+	EXPECT_NE(sat->log().find("notice_vimb_device 2g ssid: Home pwd:***\n"), std::string::npos) << sat->log();
 
 	set("AP_STATUS", "OK");
 	EXPECT_EQ(notice(R"({"ssid_5g":"SG9tZS01Rw==","passwd_5g":"c2VjcmV0NWc="})").out, success);
 	settle();
 	EXPECT_EQ(options(), "Home|secret12|Home-5G|secret5g|FAILED");
 	EXPECT_EQ(relinks(), 2u);
-	EXPECT_NE(sat->log().find("notice_vimb_device 5g ssid: Home-5G pwd:secret5g\n"), std::string::npos);
+	EXPECT_NE(sat->log().find("notice_vimb_device 5g ssid: Home-5G pwd:***\n"), std::string::npos);
 
 	set("AP_STATUS", "OK");
 	EXPECT_EQ(notice(R"({"ssid":"QXR0aWM=","passwd":"YXR0aWMtcHc=","ssid_5g":"QXR0aWMtNUc=","passwd_5g":"YXR0aWM1cHc="})").out,

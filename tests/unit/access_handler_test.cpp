@@ -31,6 +31,7 @@ namespace {
 
 const std::string M1 = "02:00:00:00:00:01", M2 = "02:00:00:00:00:02";
 const reply success = {{"return", BLOBMSG_TYPE_STRING, "success"}};
+const reply uci_error = {{"return", BLOBMSG_TYPE_STRING, "fail, uci error"}};
 
 const std::string wireless = "\nconfig wifi-iface 'lan_2g'\n\toption ifname 'wl01'\n\toption network 'lan'\n"
 			     "\toption mode 'ap'\n\toption macfilter 'allow'\n\tlist maclist '" + M1 + "'\n\n";
@@ -127,11 +128,12 @@ TEST_F(AccessHandler, UnchangedStoresLevelAndAuthAndStartsNothing)
 		EXPECT_EQ(read_file("/etc/config/devicelist"),
 			  "\nconfig settings 'settings'\n\toption level '-7'\n\toption auth '3'\n\n");
 
-		// level alone; and without wireless the reply is the same
+		// level alone; without wireless it is stored all the same, and the
+		// reply says that nothing could be compared
 		unlink("/etc/config/wireless");
 		request level;
 		level.u32("policy", 2).str("list", M2).u32("level", 1);
-		EXPECT_EQ(h.call(kestrad_handle_macList_desc, level, "access").replies, std::vector<reply>{success});
+		EXPECT_EQ(h.call(kestrad_handle_macList_desc, level, "access").replies, std::vector<reply>{uci_error});
 		EXPECT_EQ(read_file("/etc/config/devicelist"),
 			  "\nconfig settings 'settings'\n\toption level '1'\n\toption auth '3'\n\n");
 		EXPECT_EQ(busy_slots(), 0);
@@ -167,7 +169,9 @@ TEST_F(AccessHandler, ChangedRewritesAndStartsTheReloadOfTheModel)
 	}
 }
 
-TEST_F(AccessHandler, AllSlotsBusyKeepsTheRewriteAndSaysSo)
+// With no slot for the reload nothing is written, so that the retry still
+// finds the change to make.
+TEST_F(AccessHandler, AllSlotsBusyWritesNothingAndSaysSo)
 {
 	in_private([](handler_harness &h) {
 		write("/run/hang", "");
@@ -182,8 +186,7 @@ TEST_F(AccessHandler, AllSlotsBusyKeepsTheRewriteAndSaysSo)
 			  (std::vector<reply>{{{"return", BLOBMSG_TYPE_STRING, " fail, sync work active!"}}}));
 		EXPECT_EQ(read_file("/etc/config/wireless"),
 			  "\nconfig wifi-iface 'lan_2g'\n\toption ifname 'wl01'\n\toption network 'lan'\n"
-			  "\toption mode 'ap'\n\toption macfilter 'disabled'\n\tlist maclist '" + M1 + "'\n"
-			  "\tlist maclist '" + M2 + "'\n\n");
+			  "\toption mode 'ap'\n\toption macfilter 'allow'\n\tlist maclist '" + M1 + "'\n\n");
 		unlink("/run/hang");
 		EXPECT_TRUE(h.run_until([] { return busy_slots() == 0; }, 10000));
 	});
