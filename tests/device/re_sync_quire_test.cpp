@@ -131,7 +131,7 @@ TEST_F(ReSyncQuire, SyncWithoutFieldsEmptiesTheFileAndStillStartsTheScript)
 	auto r = sat->vimb({"call", obj, "whc_sync"});
 	EXPECT_EQ(r.out, answer({{"return", "success"}}));
 	EXPECT_EQ(settings_file(), "");
-	EXPECT_EQ(sat->exec({"stat", "-c", "%s %a", settings}).out, "0 644\n");
+	EXPECT_EQ(sat->exec({"stat", "-c", "%s %a", settings}).out, "0 600\n");
 	EXPECT_TRUE(wait_until([&] { return scripts_started() == 2; }, 5000));
 	EXPECT_EQ(count(sat->log(), "parse failed ! \n"), 20u + 21u);
 }
