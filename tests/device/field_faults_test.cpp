@@ -3,7 +3,7 @@
 // that fork and hang, a readmac that never answers, a long stored password,
 // secrets in the log and the settings file, a full /var/run. Then a loop of
 // hostile access requests with /etc/config filling and emptying beside it
-// ($KESTRAD_ACCESS_LOOP_SECONDS, default 20; scripts/soak-access runs 600).
+// ($KESTRAD_ACCESS_LOOP_SECONDS, default 10; scripts/soak-access runs 600).
 #include "support/proc.h"
 #include "support/satellite.h"
 #include "support/spawn.h"
@@ -494,7 +494,7 @@ filter_state rewritten(long long policy, const std::string &list)
 TEST_F(FieldFaults, HostileAccessLoopLeavesTheOldOrTheNewFilterAndNoProcess)
 {
 	const char *env = getenv("KESTRAD_ACCESS_LOOP_SECONDS");
-	const int seconds = env ? std::max(1, atoi(env)) : 20;
+	const int seconds = env ? std::max(1, atoi(env)) : 10;
 	const int max_requests = seconds * 100;
 	const unsigned seed = 19;
 	auto sat = start("lanap");
