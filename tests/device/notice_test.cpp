@@ -137,6 +137,7 @@ protected:
 	void set(const std::string &option, const std::string &value) const
 	{
 		ASSERT_EQ(sat->exec({"uci", "set", "marovela.common." + option + "=" + value}).status, 0);
+		ASSERT_EQ(sat->exec({"uci", "commit", "marovela"}).status, 0);
 	}
 
 	// Relink commands seen so far; each must be the one command line.

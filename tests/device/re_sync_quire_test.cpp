@@ -248,6 +248,7 @@ TEST_F(ReSyncQuire, QuireStoresTheGatewayIdEveryTimeAndThePasswordOnlyWhenItDiff
 
 	// the id is set again without comparing: a change made meanwhile is undone
 	ASSERT_EQ(sat->exec({"uci", "set", "bind.info.remoteID=other"}).status, 0);
+	ASSERT_EQ(sat->exec({"uci", "commit", "bind"}).status, 0);
 	call("whc_quire", {{"cap_devid", "CAP0001"}});
 	EXPECT_EQ(sat->exec({"uci", "get", "bind.info.remoteID"}).out, "CAP0001\n");
 	EXPECT_EQ(count(sat->log(), " save devid from cap CAP0001 \n"), 2u);
