@@ -279,10 +279,13 @@ struct gen {
 			}
 			c.cmds.push_back(std::move(cmd));
 		}
-		// End by looking at what is staged and what is written.
-		c.cmds.push_back({{"changes"}});
-		if (chance(50))
-			c.cmds.push_back({{"commit"}});
+		// End by looking at what is staged, and half the time writing it:
+		// one batch, one process each.
+		command last;
+		last.args = {"batch"};
+		last.has_input = true;
+		last.input = chance(50) ? "changes\ncommit\n" : "changes\n";
+		c.cmds.push_back(std::move(last));
 		return c;
 	}
 };
