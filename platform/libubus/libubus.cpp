@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -622,7 +623,8 @@ int ubus_lookup(struct ubus_context *ctx, const char *path, ubus_lookup_handler_
 
 int ubus_lookup_id(struct ubus_context *ctx, const char *path, uint32_t *id)
 {
-	if (!path || !id || strchr(path, '*'))
+	// A pattern names an object it matches, as on the device.
+	if (!path || !id)
 		return UBUS_STATUS_INVALID_ARGUMENT;
 	*id = 0;
 	int status = ubus_lookup(ctx, path, on_lookup_id, id);
@@ -656,8 +658,12 @@ int ubus_invoke(struct ubus_context *ctx, uint32_t obj, const char *method,
 
 const char *ubus_strerror(int error)
 {
-	if (error < 0 || error >= __UBUS_STATUS_LAST)
-		return "Unknown error";
+	// The device's library names a status it does not know by its number.
+	static char unknown[32];
+	if (error < 0 || error >= __UBUS_STATUS_LAST) {
+		snprintf(unknown, sizeof(unknown), "Unknown error: %d", error);
+		return unknown;
+	}
 	return status_texts[error];
 }
 

@@ -501,8 +501,8 @@ TEST(BusStrings, StatusTexts)
 	EXPECT_STREQ(ubus_strerror(0), "Success");
 	EXPECT_STREQ(ubus_strerror(4), "Not found");
 	EXPECT_STREQ(ubus_strerror(13), "System error");
-	EXPECT_STREQ(ubus_strerror(14), "Unknown error");
-	EXPECT_STREQ(ubus_strerror(-1), "Unknown error");
+	EXPECT_STREQ(ubus_strerror(14), "Unknown error: 14");
+	EXPECT_STREQ(ubus_strerror(-1), "Unknown error: -1");
 }
 
 } // namespace

@@ -306,7 +306,9 @@ void on_lookup(client *c, const message &m)
 		send_to(c, MSG_DATA, m.seq, m.peer, out.head());
 		found = true;
 	}
-	send_status(c, m.seq, m.peer, found ? 0 : 4);
+	// As the device's daemon: only a path or pattern can be not found; the
+	// whole list of an empty bus is empty.
+	send_status(c, m.seq, m.peer, found || !pattern ? 0 : 4);
 }
 
 // Every method entry must be a well-formed table of argument types.
