@@ -174,7 +174,8 @@ TEST(MipsDaemon, BigEndianDaemonAndLittleEndianBusExchangeEveryMessageKind)
 	// a method the router's object lacks: vimbd relays it, the daemon's
 	// library answers with a status alone
 	r = sat.vimb({"call", obj, "whc_sync", "{}"});
-	EXPECT_EQ(r.status, UBUS_STATUS_METHOD_NOT_FOUND) << r.err;
+	EXPECT_EQ(r.status, 256 - UBUS_STATUS_METHOD_NOT_FOUND) << r.err;
+	EXPECT_EQ(r.err, "Command failed: ubus call " + obj + " whc_sync {} (Method not found)\n");
 
 	using namespace ubus_wire;
 	bus_tap tap;
