@@ -1,10 +1,13 @@
 /*
  * libuci: the UCI configuration store, one file per package.
  *
- * This implementation has no staging: the save directory is accepted and
- * kept, but nothing is ever read from it or written to it, and no override
- * directory is merged into loads. Every change is recorded in the context
- * until uci_commit writes it.
+ * Changes stage as the device's do: each change is kept in the package's
+ * `delta` list until uci_save appends it to SAVEDIR/PACKAGE, and every load
+ * replays what the delta directories (uci_add_delta_path, in order) and
+ * then the save directory hold for that package; with UCI_FLAG_SAVED_DELTA
+ * (set in a new context) the replayed changes are also kept in
+ * `saved_delta`. uci_commit writes the file on disk with every staged
+ * change for the package and the context's own, and empties SAVEDIR/PACKAGE.
  *
  * An anonymous section is named "cfg" + its count among the package's
  * sections (two hex digits or more) + four hex digits of its type's hash:
@@ -30,6 +33,8 @@ extern "C" {
 
 #define UCI_CONFDIR "/etc/config"
 #define UCI_SAVEDIR "/tmp/.uci"
+#define UCI_DIRMODE 0700
+#define UCI_FILEMODE 0600
 
 enum {
 	UCI_OK = 0,
@@ -71,14 +76,41 @@ struct uci_element {
 	char *name;
 };
 
-struct uci_parse_context;
-struct uci_delta_log;
+enum uci_flags {
+	UCI_FLAG_STRICT = (1 << 0),      /* the parser refuses what it cannot read */
+	UCI_FLAG_PERROR = (1 << 1),      /* parse errors are printed */
+	UCI_FLAG_EXPORT_NAME = (1 << 2), /* exports name anonymous sections */
+	UCI_FLAG_SAVED_DELTA = (1 << 3), /* loads keep staged changes in saved_delta */
+};
+
+enum uci_command {
+	UCI_CMD_ADD,
+	UCI_CMD_REMOVE,
+	UCI_CMD_CHANGE,
+	UCI_CMD_RENAME,
+	UCI_CMD_REORDER,
+	UCI_CMD_LIST_ADD,
+	UCI_CMD_LIST_DEL,
+	__UCI_CMD_MAX,
+	__UCI_CMD_LAST = __UCI_CMD_MAX - 1
+};
+
+/* One change; e.name is the option, or NULL for a change to the section. */
+struct uci_delta {
+	struct uci_element e;
+	enum uci_command cmd;
+	char *section;
+	char *value;
+	/* private: the section was anonymous when the change was made */
+	bool positional;
+};
 
 struct uci_context {
 	struct uci_list root; /* loaded packages */
 	char *confdir;
 	char *savedir;
-	int flags;
+	struct uci_list delta_path; /* uci_element, name = directory */
+	enum uci_flags flags;
 	int err;
 	const char *func;
 	/* where the last parse error was found */
@@ -95,7 +127,12 @@ struct uci_package {
 	bool has_delta;
 	char *path;
 	int n_section;
-	struct uci_delta_log *deltas;
+	struct uci_list delta;       /* changes not yet saved */
+	struct uci_list saved_delta; /* staged changes replayed by the load */
+	/* private: one hash of name and type per section, as last read or
+	 * written by this context */
+	unsigned long long *shape;
+	int n_shape;
 };
 
 struct uci_section {
@@ -151,12 +188,16 @@ struct uci_ptr {
 #define uci_to_package(ptr) ((struct uci_package *)((char *)(ptr) - offsetof(struct uci_package, e)))
 #define uci_to_section(ptr) ((struct uci_section *)((char *)(ptr) - offsetof(struct uci_section, e)))
 #define uci_to_option(ptr) ((struct uci_option *)((char *)(ptr) - offsetof(struct uci_option, e)))
+#define uci_to_delta(ptr) ((struct uci_delta *)((char *)(ptr) - offsetof(struct uci_delta, e)))
 
 struct uci_context *uci_alloc_context(void);
 void uci_free_context(struct uci_context *ctx);
 
 int uci_set_confdir(struct uci_context *ctx, const char *dir);
 int uci_set_savedir(struct uci_context *ctx, const char *dir);
+/* Adds a directory whose staged changes every load replays before the save
+ * directory's (as `uci -P` does with the save directory it replaces). */
+int uci_add_delta_path(struct uci_context *ctx, const char *dir);
 
 int uci_load(struct uci_context *ctx, const char *name, struct uci_package **package);
 int uci_unload(struct uci_context *ctx, struct uci_package *p);
@@ -166,7 +207,12 @@ int uci_set(struct uci_context *ctx, struct uci_ptr *ptr);
 int uci_add_list(struct uci_context *ctx, struct uci_ptr *ptr);
 int uci_del_list(struct uci_context *ctx, struct uci_ptr *ptr);
 int uci_delete(struct uci_context *ctx, struct uci_ptr *ptr);
+/* Appends the package's unsaved changes to SAVEDIR/PACKAGE. */
 int uci_save(struct uci_context *ctx, struct uci_package *p);
+/* Drops the staged changes of ptr's package, section or option (and the
+ * context's unsaved ones for the package) and reloads the package into
+ * ptr->p. */
+int uci_revert(struct uci_context *ctx, struct uci_ptr *ptr);
 /* Appends an anonymous section; *res (may be NULL) is borrowed from the tree. */
 int uci_add_section(struct uci_context *ctx, struct uci_package *p, const char *type,
 		    struct uci_section **res);
@@ -185,6 +231,10 @@ const char *uci_lookup_option_string(struct uci_context *ctx, struct uci_section
 				     const char *name);
 
 int uci_export(struct uci_context *ctx, FILE *stream, struct uci_package *package, bool header);
+/* Reads a package from a stream, as a load reads a file (single: `package`
+ * lines are ignored; otherwise each starts a new package). */
+int uci_import(struct uci_context *ctx, FILE *stream, const char *name, struct uci_package **package,
+	       bool single);
 
 void uci_perror(struct uci_context *ctx, const char *str);
 void uci_get_errorstr(struct uci_context *ctx, char **dest, const char *str);

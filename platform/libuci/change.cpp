@@ -1,6 +1,7 @@
 // Pointers into the tree, and the changes made through them.
 #include "internal.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -40,23 +41,33 @@ int find_extended(uci_package *p, const char *expr, uci_section **out)
 	if (!open || len < 4 || expr[len - 1] != ']')
 		return UCI_ERR_INVAL;
 	std::string_view type(expr + 1, static_cast<size_t>(open - expr - 1));
-	std::string index(open + 1, expr + len - 1);
+	char index[32];
+	size_t n_index = static_cast<size_t>(expr + len - 1 - (open + 1));
+	if (n_index == 0 || n_index >= sizeof(index) || !valid_ptr_type(type))
+		return UCI_ERR_INVAL;
+	memcpy(index, open + 1, n_index);
+	index[n_index] = 0;
 	char *end;
-	long idx = strtol(index.c_str(), &end, 10);
-	if (index.empty() || *end || !valid_type(type))
+	long idx = strtol(index, &end, 10);
+	if (*end)
 		return UCI_ERR_INVAL;
 
-	std::vector<uci_section *> matches;
+	long n = 0;
 	struct uci_element *e;
 	uci_foreach_element(&p->sections, e) {
 		if (type == uci_to_section(e)->type)
-			matches.push_back(uci_to_section(e));
+			n++;
 	}
-	long n = static_cast<long>(matches.size());
 	if (idx < 0)
 		idx += n;
-	if (idx >= 0 && idx < n)
-		*out = matches[static_cast<size_t>(idx)];
+	if (idx < 0 || idx >= n)
+		return UCI_OK;
+	uci_foreach_element(&p->sections, e) {
+		if (type == uci_to_section(e)->type && idx-- == 0) {
+			*out = uci_to_section(e);
+			break;
+		}
+	}
 	return UCI_OK;
 }
 
@@ -79,17 +90,19 @@ int resolve(struct uci_context *ctx, struct uci_ptr *ptr)
 
 // Applies and records a change, then points `ptr` at what is there now:
 // ptr->section may have named a section that the change freed.
-void record(struct uci_ptr *ptr, delta d, const char *name_after = nullptr)
+void record(struct uci_ptr *ptr, enum uci_command cmd, const char *section, const char *option,
+	    const char *value, const char *name_after = nullptr)
 {
 	uci_package *p = ptr->p;
-	uci_section *target = find_section(p, d.section);
-	d.positional = target && target->anonymous;
-	apply_delta(p, d, d.section);
-	ptr->s = find_section(p, name_after ? name_after : d.section.c_str());
+	uci_delta *d = delta_new(cmd, section, option, value);
+	uci_section *target = find_section(p, d->section);
+	d->positional = target && target->anonymous;
+	apply_delta(p, d, d->section);
+	ptr->s = find_section(p, name_after ? name_after : d->section);
 	ptr->section = ptr->s ? ptr->s->e.name : nullptr;
 	ptr->o = ptr->s && ptr->option ? find_option(ptr->s, ptr->option) : nullptr;
 	ptr->last = ptr->o ? &ptr->o->e : ptr->s ? &ptr->s->e : &p->e;
-	p->deltas->items.push_back(std::move(d));
+	list_append(&p->delta, &d->e.list);
 	p->has_delta = true;
 }
 
@@ -127,7 +140,7 @@ int uci_lookup_ptr(struct uci_context *ctx, struct uci_ptr *ptr, char *str, bool
 			return set_error(ctx, UCI_ERR_PARSE, __func__);
 		}
 		if (split_ptr(ptr, str) != UCI_OK)
-			return set_error(ctx, UCI_ERR_INVAL, __func__);
+			return set_error(ctx, UCI_ERR_PARSE, __func__);
 	}
 	ptr->p = nullptr;
 	ptr->s = nullptr;
@@ -190,17 +203,22 @@ int uci_set(struct uci_context *ctx, struct uci_ptr *ptr)
 		if (check_option_change(ptr) != UCI_OK)
 			return set_error(ctx, UCI_ERR_INVAL, __func__);
 		uci_option *o = find_option(ptr->s, ptr->option);
-		bool unchanged = o ? o->type == UCI_TYPE_STRING && strcmp(o->v.string, ptr->value) == 0
-				   : !*ptr->value;
+		// An empty value deletes the option, and is staged as a deletion.
+		if (!*ptr->value) {
+			if (o)
+				record(ptr, UCI_CMD_REMOVE, ptr->s->e.name, ptr->option, nullptr);
+			return set_error(ctx, UCI_OK, __func__);
+		}
+		bool unchanged = o && o->type == UCI_TYPE_STRING && strcmp(o->v.string, ptr->value) == 0;
 		if (!unchanged)
-			record(ptr, {delta_op::set, ptr->s->e.name, ptr->option, ptr->value});
+			record(ptr, UCI_CMD_CHANGE, ptr->s->e.name, ptr->option, ptr->value);
 	} else {
 		if (!valid_type(ptr->value))
 			return set_error(ctx, UCI_ERR_INVAL, __func__);
 		if (!ptr->s && !valid_name(ptr->section))
 			return set_error(ctx, UCI_ERR_INVAL, __func__);
 		if (!ptr->s || strcmp(ptr->s->type, ptr->value) != 0)
-			record(ptr, {delta_op::set, ptr->s ? ptr->s->e.name : ptr->section, "", ptr->value});
+			record(ptr, UCI_CMD_CHANGE, ptr->s ? ptr->s->e.name : ptr->section, nullptr, ptr->value);
 	}
 	return set_error(ctx, UCI_OK, __func__);
 }
@@ -209,7 +227,7 @@ int uci_add_list(struct uci_context *ctx, struct uci_ptr *ptr)
 {
 	if (int r = resolve_option_change(ctx, ptr); r != UCI_OK)
 		return set_error(ctx, r, __func__);
-	record(ptr, {delta_op::add_list, ptr->s->e.name, ptr->option, ptr->value});
+	record(ptr, UCI_CMD_LIST_ADD, ptr->s->e.name, ptr->option, ptr->value);
 	return set_error(ctx, UCI_OK, __func__);
 }
 
@@ -217,10 +235,11 @@ int uci_del_list(struct uci_context *ctx, struct uci_ptr *ptr)
 {
 	if (int r = resolve_option_change(ctx, ptr); r != UCI_OK)
 		return set_error(ctx, r, __func__);
+	// Nothing to remove from an option that is not a list.
 	uci_option *o = find_option(ptr->s, ptr->option);
 	if (!o || o->type != UCI_TYPE_LIST)
-		return set_error(ctx, UCI_ERR_NOTFOUND, __func__);
-	record(ptr, {delta_op::del_list, ptr->s->e.name, ptr->option, ptr->value});
+		return set_error(ctx, UCI_OK, __func__);
+	record(ptr, UCI_CMD_LIST_DEL, ptr->s->e.name, ptr->option, ptr->value);
 	return set_error(ctx, UCI_OK, __func__);
 }
 
@@ -231,9 +250,31 @@ int uci_delete(struct uci_context *ctx, struct uci_ptr *ptr)
 		return set_error(ctx, r, __func__);
 	if (!ptr->p || !ptr->section)
 		return set_error(ctx, UCI_ERR_INVAL, __func__);
-	if (!ptr->s || (ptr->option && !find_option(ptr->s, ptr->option)))
+	uci_option *o = ptr->s && ptr->option ? find_option(ptr->s, ptr->option) : nullptr;
+	if (!ptr->s || (ptr->option && !o))
 		return set_error(ctx, UCI_ERR_NOTFOUND, __func__);
-	record(ptr, {delta_op::remove, ptr->s->e.name, ptr->option ? ptr->option : "", ""});
+	if (o && ptr->value && *ptr->value) {
+		// A value names the index of the one list item to delete. The
+		// device answers 1 with no error set for a value that is no
+		// number, and 0 for an index out of range; neither changes anything.
+		char *end;
+		long at = strtol(ptr->value, &end, 10);
+		if (*end)
+			return 1;
+		long n = 0;
+		struct uci_element *e;
+		if (o->type == UCI_TYPE_STRING) {
+			record(ptr, UCI_CMD_REMOVE, ptr->s->e.name, ptr->option, nullptr);
+			return set_error(ctx, UCI_OK, __func__);
+		}
+		uci_foreach_element(&o->v.list, e)
+			n++;
+		if (at < 0 || at >= n)
+			return set_error(ctx, UCI_OK, __func__);
+		record(ptr, UCI_CMD_REMOVE, ptr->s->e.name, ptr->option, ptr->value);
+		return set_error(ctx, UCI_OK, __func__);
+	}
+	record(ptr, UCI_CMD_REMOVE, ptr->s->e.name, ptr->option, nullptr);
 	return set_error(ctx, UCI_OK, __func__);
 }
 
@@ -242,13 +283,17 @@ int uci_add_section(struct uci_context *ctx, struct uci_package *p, const char *
 {
 	if (res)
 		*res = nullptr;
+	// Any type the file parser reads back; the device also takes one it
+	// then refuses to read (with a blank, or empty).
 	if (!p || !type || !valid_type(type))
 		return set_error(ctx, UCI_ERR_INVAL, __func__);
-	delta d{delta_op::add, "", "", type};
-	apply_delta(p, d, "", &d.section);
+	uci_delta *d = delta_new(UCI_CMD_ADD, nullptr, nullptr, type);
+	char name[32];
+	apply_delta(p, d, nullptr, name);
+	d->section = dup_text(name);
 	if (res)
-		*res = find_section(p, d.section);
-	p->deltas->items.push_back(std::move(d));
+		*res = find_section(p, name);
+	list_append(&p->delta, &d->e.list);
 	p->has_delta = true;
 	return set_error(ctx, UCI_OK, __func__);
 }
@@ -266,9 +311,10 @@ int uci_rename(struct uci_context *ctx, struct uci_ptr *ptr)
 		uci_option *other = find_option(ptr->s, ptr->value);
 		if (other && strcmp(ptr->option, ptr->value) != 0)
 			return set_error(ctx, UCI_ERR_DUPLICATE, __func__);
-		std::string from = ptr->option, to = ptr->value;
+		const char *to = ptr->value;
+		const char *from = ptr->option;
 		ptr->option = nullptr;
-		record(ptr, {delta_op::rename, ptr->s->e.name, from, to});
+		record(ptr, UCI_CMD_RENAME, ptr->s->e.name, from, to);
 		ptr->o = find_option(ptr->s, to);
 		ptr->option = ptr->o ? ptr->o->e.name : nullptr;
 		ptr->last = ptr->o ? &ptr->o->e : ptr->last;
@@ -277,8 +323,8 @@ int uci_rename(struct uci_context *ctx, struct uci_ptr *ptr)
 	uci_section *other = find_section(ptr->p, ptr->value);
 	if (other && other != ptr->s)
 		return set_error(ctx, UCI_ERR_DUPLICATE, __func__);
-	std::string to = ptr->value;
-	record(ptr, {delta_op::rename, ptr->s->e.name, "", to}, to.c_str());
+	const char *to = ptr->value;
+	record(ptr, UCI_CMD_RENAME, ptr->s->e.name, nullptr, to, to);
 	return set_error(ctx, UCI_OK, __func__);
 }
 
@@ -286,16 +332,29 @@ int uci_reorder_section(struct uci_context *ctx, struct uci_section *s, int pos)
 {
 	if (!s || pos < 0)
 		return set_error(ctx, UCI_ERR_INVAL, __func__);
+	// A section already at that place is not moved, nor the move staged.
+	int at = -1, n = 0;
+	struct uci_element *e;
+	uci_foreach_element(&s->package->sections, e) {
+		if (e == &s->e)
+			at = n;
+		n++;
+	}
+	if (at == (pos < n ? pos : n - 1))
+		return set_error(ctx, UCI_OK, __func__);
 	struct uci_ptr ptr = {};
 	ptr.p = s->package;
-	record(&ptr, {delta_op::reorder, s->e.name, "", std::to_string(pos)});
+	char where[16];
+	snprintf(where, sizeof(where), "%d", pos);
+	record(&ptr, UCI_CMD_REORDER, s->e.name, nullptr, where);
 	return set_error(ctx, UCI_OK, __func__);
 }
 
-// Nothing is staged: changes wait in the context until uci_commit.
 int uci_save(struct uci_context *ctx, struct uci_package *p)
 {
-	return set_error(ctx, p ? UCI_OK : UCI_ERR_INVAL, __func__);
+	if (!p)
+		return set_error(ctx, UCI_ERR_INVAL, __func__);
+	return set_error(ctx, save_staged(ctx, p), __func__);
 }
 
 } // extern "C"

@@ -1,11 +1,10 @@
-// Writing a package: lock, re-read, replay this context's changes, write a
-// temporary file beside it, fsync, rename into place, fsync the directory.
+// Writing a package: lock, re-read, replay every staged change and this
+// context's own, write a temporary file beside it, fsync, rename into place,
+// fsync the directory, and empty the save directory's file.
 #include "internal.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -36,18 +35,35 @@ private:
 	int fd_;
 };
 
+// Frees a list of changes on every path out.
+struct delta_list {
+	struct uci_list l;
+	delta_list() { list_init(&l); }
+	~delta_list() { delta_list_free(&l); }
+	delta_list(const delta_list &) = delete;
+	delta_list &operator=(const delta_list &) = delete;
+};
+
+struct package_holder {
+	uci_package *p = nullptr;
+	~package_holder() { package_free(p); }
+};
+
 // Temporary files are dot-files, which no load takes for a package.
-std::string temp_prefix(const char *name)
+void temp_prefix(text &out, const char *name)
 {
-	return std::string(".") + name + ".uci-";
+	out.clear();
+	out.push_back('.');
+	out.append(name);
+	out.append(".uci-");
 }
 
 // Locks the file now at `path`. A commit that renamed a new file into place
 // while we waited leaves us holding a lock on the old one: try again.
-int lock_current(const std::string &path, fd_guard &fd, struct stat &st)
+int lock_current(const char *path, fd_guard &fd, struct stat &st)
 {
 	for (int i = 0; i < max_lock_attempts; i++) {
-		fd.reset(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+		fd.reset(open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
 		if (fd.get() < 0)
 			return UCI_ERR_IO;
 		int r;
@@ -56,7 +72,7 @@ int lock_current(const std::string &path, fd_guard &fd, struct stat &st)
 		if (r < 0 || fstat(fd.get(), &st) < 0)
 			return UCI_ERR_IO;
 		struct stat now;
-		if (stat(path.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino)
+		if (stat(path, &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino)
 			return UCI_OK;
 	}
 	return UCI_ERR_IO;
@@ -64,12 +80,13 @@ int lock_current(const std::string &path, fd_guard &fd, struct stat &st)
 
 // Under the lock, any temporary file of this package belongs to a writer
 // that died before its rename.
-void remove_leftovers(const std::string &dir, const char *name)
+void remove_leftovers(const char *dir, const char *name)
 {
-	DIR *d = opendir(dir.c_str());
+	DIR *d = opendir(dir);
 	if (!d)
 		return;
-	std::string prefix = temp_prefix(name);
+	text prefix;
+	temp_prefix(prefix, name);
 	while (struct dirent *e = readdir(d)) {
 		if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0)
 			unlinkat(dirfd(d), e->d_name, 0);
@@ -77,11 +94,11 @@ void remove_leftovers(const std::string &dir, const char *name)
 	closedir(d);
 }
 
-bool write_all(int fd, const std::string &data)
+bool write_all(int fd, const text &data)
 {
 	size_t done = 0;
 	while (done < data.size()) {
-		ssize_t n = write(fd, data.data() + done, data.size() - done);
+		ssize_t n = write(fd, data.c_str() + done, data.size() - done);
 		if (n < 0 && errno == EINTR)
 			continue;
 		if (n <= 0)
@@ -91,10 +108,16 @@ bool write_all(int fd, const std::string &data)
 	return true;
 }
 
-int replace_file(const std::string &dir, const std::string &path, const char *name,
-		 const std::string &text, const struct stat &st)
+int replace_file(const char *dir, const char *path, const char *name, const text &data,
+		 const struct stat &st)
 {
-	std::string tmp = dir + "/" + temp_prefix(name) + "XXXXXX";
+	text tmp;
+	tmp.append(dir);
+	tmp.push_back('/');
+	text prefix;
+	temp_prefix(prefix, name);
+	tmp.append(prefix.view());
+	tmp.append("XXXXXX");
 	int fd = mkostemp(tmp.data(), O_CLOEXEC);
 	if (fd < 0)
 		return UCI_ERR_IO;
@@ -102,13 +125,13 @@ int replace_file(const std::string &dir, const std::string &path, const char *na
 	if (geteuid() == 0 && fchown(fd, st.st_uid, st.st_gid) < 0) {
 		// the file stays ours; its mode is what matters
 	}
-	bool ok = write_all(fd, text) && fsync(fd) == 0;
+	bool ok = write_all(fd, data) && fsync(fd) == 0;
 	ok = close(fd) == 0 && ok;
-	if (!ok || rename(tmp.c_str(), path.c_str()) < 0) {
+	if (!ok || rename(tmp.c_str(), path) < 0) {
 		unlink(tmp.c_str());
 		return UCI_ERR_IO;
 	}
-	int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (dfd >= 0) {
 		fsync(dfd);
 		close(dfd);
@@ -133,54 +156,85 @@ void take_sections(uci_package *to, uci_package *from)
 		uci_to_section(e)->package = to;
 }
 
+bool same_shape(const uci_package *a, const uci_package *b)
+{
+	return a->n_shape == b->n_shape &&
+	       (a->n_shape == 0 || memcmp(a->shape, b->shape, sizeof(*a->shape) * a->n_shape) == 0);
+}
+
 // An anonymous section's name is its place in the file. It still names the
 // section this context changed only if every section up to it is as the
 // context read it.
-bool same_place(const uci_package *fresh, const std::vector<uint64_t> &now,
-		const std::vector<uint64_t> &read, std::string_view name)
+bool same_place(const uci_package *fresh, const uci_package *read, const char *name)
 {
-	size_t i = 0;
+	int i = 0;
 	struct uci_element *e;
 	uci_foreach_element(&fresh->sections, e) {
-		if (i >= read.size() || now[i] != read[i])
+		if (i >= read->n_shape || fresh->shape[i] != read->shape[i])
 			return false;
-		if (name == e->name)
+		if (strcmp(name, e->name) == 0)
 			return true;
 		i++;
 	}
 	return false;
 }
 
-// Replays this context's changes on the file as it is now. Sections the
-// context added get the names the file gives them; a change meant for an
-// anonymous section that others have moved is not applied elsewhere.
-int replay(uci_package *fresh, const uci_delta_log &log)
+bool added_here(const struct uci_list *changes, const char *section)
 {
-	std::vector<uint64_t> now = package_shape(fresh);
-	if (now != log.shape) {
-		for (const auto &d : log.items) {
-			bool ours = std::any_of(log.items.begin(), log.items.end(), [&](const delta &a) {
-				return a.op == delta_op::add && a.section == d.section;
-			});
-			if (d.positional && !ours && !same_place(fresh, now, log.shape, d.section))
+	struct uci_element *e;
+	uci_foreach_element(changes, e) {
+		auto *a = uci_to_delta(e);
+		if (a->cmd == UCI_CMD_ADD && a->section && strcmp(a->section, section) == 0)
+			return true;
+	}
+	return false;
+}
+
+// Replays this context's changes on the file as it is now (with every
+// staged change applied). Sections the context added get the names the
+// file gives them; a change meant for an anonymous section that others have
+// moved is not applied elsewhere.
+int replay(uci_package *fresh, const uci_package *p)
+{
+	package_take_shape(fresh);
+	struct uci_element *e;
+	if (!same_shape(fresh, p)) {
+		uci_foreach_element(&p->delta, e) {
+			auto *d = uci_to_delta(e);
+			if (d->positional && !added_here(&p->delta, d->section) && !same_place(fresh, p, d->section))
 				return UCI_ERR_NOTFOUND;
 		}
 	}
-	std::vector<std::pair<std::string, std::string>> added; // our name, the file's
-	for (const auto &d : log.items) {
-		std::string_view section = d.section;
-		for (const auto &[mine, theirs] : added) {
-			if (mine == section)
-				section = theirs;
+	// Our name of each added section, and the file's.
+	struct renamed {
+		const char *mine;
+		char theirs[32];
+	};
+	int n_added = 0;
+	uci_foreach_element(&p->delta, e) {
+		if (uci_to_delta(e)->cmd == UCI_CMD_ADD)
+			n_added++;
+	}
+	auto *added = static_cast<renamed *>(malloc(sizeof(renamed) * (n_added ? n_added : 1)));
+	if (!added)
+		abort();
+	int used = 0;
+	uci_foreach_element(&p->delta, e) {
+		auto *d = uci_to_delta(e);
+		const char *section = d->section;
+		for (int i = 0; i < used; i++) {
+			if (strcmp(added[i].mine, section) == 0)
+				section = added[i].theirs;
 		}
-		if (d.op == delta_op::add) {
-			std::string name;
-			apply_delta(fresh, d, section, &name);
-			added.emplace_back(d.section, std::move(name));
+		if (d->cmd == UCI_CMD_ADD) {
+			added[used].mine = d->section;
+			apply_delta(fresh, d, section, added[used].theirs);
+			used++;
 			continue;
 		}
 		apply_delta(fresh, d, section);
 	}
+	free(added);
 	return UCI_OK;
 }
 
@@ -193,51 +247,82 @@ int uci_commit(struct uci_context *ctx, struct uci_package **package, bool overw
 	if (!package || !*package)
 		return set_error(ctx, UCI_ERR_INVAL, __func__);
 	uci_package *p = *package;
-	if (!overwrite && p->deltas->items.empty())
-		return set_error(ctx, UCI_OK, __func__);
 
-	std::string dir = ctx->confdir;
-	std::string path = dir + "/" + p->e.name;
+	text path;
+	path.append(ctx->confdir);
+	path.push_back('/');
+	path.append(p->e.name);
 	fd_guard lock;
 	struct stat st;
-	int r = lock_current(path, lock, st);
+	int r = lock_current(path.c_str(), lock, st);
 	if (r != UCI_OK)
 		return set_error(ctx, r, __func__);
-	remove_leftovers(dir, p->e.name);
 
-	std::string text;
-	uci_package *fresh = nullptr;
+	// What scripts staged for this package goes in with our own changes.
+	text staged_text;
+	delta_list staged;
+	fd_guard staged_fd(staged_open(ctx, p->e.name, staged_text, &staged.l, p));
+	// Nothing changed here and nothing was staged when it loaded: as on the
+	// device, the file is left as it is.
+	if (!overwrite && !p->has_delta && uci_list_empty(&staged.l))
+		return set_error(ctx, UCI_OK, __func__);
+	remove_leftovers(ctx->confdir, p->e.name);
+	// As on the device, a commit leaves the package's file in the save
+	// directory, empty.
+	if (staged_fd.get() < 0 && !overwrite)
+		staged_fd.reset(staged_create(ctx, p->e.name));
+
+	text out;
+	package_holder fresh;
 	if (overwrite) {
-		export_package(p, text, false);
+		export_package(p, out, false);
 	} else {
-		std::string current;
+		text current;
 		if (read_fd(lock.get(), current) != UCI_OK)
 			return set_error(ctx, UCI_ERR_IO, __func__);
-		fresh = package_new(ctx, p->e.name);
-		r = parse_package(ctx, fresh, current);
-		if (r != UCI_OK) {
-			package_free(fresh);
+		fresh.p = package_new(ctx, p->e.name);
+		r = parse_package(ctx, fresh.p, current.view());
+		if (r != UCI_OK)
 			return set_error(ctx, r, __func__); // a broken file is never rewritten
+		// The delta directories' changes go in too (as on the device),
+		// but stay where they are.
+		load_staged_paths(ctx, fresh.p);
+		struct uci_element *e;
+		uci_foreach_element(&staged.l, e) {
+			auto *d = uci_to_delta(e);
+			apply_delta(fresh.p, d, d->section);
 		}
-		r = replay(fresh, *p->deltas);
-		if (r != UCI_OK) {
-			package_free(fresh);
+		r = replay(fresh.p, p);
+		if (r != UCI_OK)
 			return set_error(ctx, r, __func__);
-		}
-		export_package(fresh, text, false);
+		export_package(fresh.p, out, false);
 	}
 
-	r = replace_file(dir, path, p->e.name, text, st);
-	if (r == UCI_OK && fresh)
-		take_sections(p, fresh);
-	if (fresh)
-		package_free(fresh);
+	r = replace_file(ctx->confdir, path.c_str(), p->e.name, out, st);
 	if (r != UCI_OK)
 		return set_error(ctx, r, __func__);
+	if (staged_fd.get() >= 0 && ftruncate(staged_fd.get(), 0) < 0) {
+		// the file is written; its changes stay staged and apply again
+	}
+	if (fresh.p)
+		take_sections(p, fresh.p);
 	// From here on the context's names are those of the file it wrote.
 	section_names_refresh(p);
-	p->deltas->shape = package_shape(p);
-	p->deltas->items.clear();
+	package_take_shape(p);
+	delta_list_free(&p->saved_delta);
+	if (ctx->flags & UCI_FLAG_SAVED_DELTA) {
+		while (!uci_list_empty(&staged.l)) {
+			struct uci_list *l = staged.l.next;
+			list_unlink(l);
+			list_append(&p->saved_delta, l);
+		}
+		while (!uci_list_empty(&p->delta)) {
+			struct uci_list *l = p->delta.next;
+			list_unlink(l);
+			list_append(&p->saved_delta, l);
+		}
+	}
+	delta_list_free(&p->delta);
 	p->has_delta = false;
 	return set_error(ctx, UCI_OK, __func__);
 }

@@ -2,8 +2,7 @@
 #include "internal.h"
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -15,27 +14,23 @@ constexpr const char *error_texts[] = {
 };
 static_assert(sizeof(error_texts) / sizeof(error_texts[0]) == UCI_ERR_LAST);
 
-void root_init(struct uci_list *l)
-{
-	l->next = l->prev = l;
-}
-
-std::string error_text(struct uci_context *ctx, const char *prefix)
+void error_text(struct uci_context *ctx, const char *prefix, uci_impl::text &out)
 {
 	int err = ctx->err < 0 || ctx->err >= UCI_ERR_LAST ? UCI_ERR_UNKNOWN : ctx->err;
-	std::string out;
-	if (prefix && *prefix) {
-		out += prefix;
-		out += ": ";
+	if (prefix) {
+		out.append(prefix);
+		out.append(": ");
 	}
-	out += error_texts[err];
-	if (err == UCI_ERR_PARSE && ctx->err_reason) {
-		out += " (";
-		out += ctx->err_reason;
-		out += ") at line " + std::to_string(ctx->err_line) + ", byte " +
-		       std::to_string(ctx->err_byte);
+	out.append(error_texts[err]);
+	// As on the device, where a file failed to parse is told until the
+	// next load, whatever the error.
+	if (ctx->err_reason) {
+		char where[96];
+		snprintf(where, sizeof(where), ") at line %d, byte %d", ctx->err_line, ctx->err_byte);
+		out.append(" (");
+		out.append(ctx->err_reason);
+		out.append(where);
 	}
-	return out;
 }
 
 } // namespace
@@ -47,9 +42,55 @@ int set_error(struct uci_context *ctx, int err, const char *func)
 	ctx->func = func;
 	return err;
 }
+
+int read_path(const char *path, text &out)
+{
+	out.clear();
+	int fd = open(path, O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return errno == ENOENT ? UCI_ERR_NOTFOUND : UCI_ERR_IO;
+	int r = read_fd(fd, out);
+	close(fd);
+	return r;
+}
 } // namespace uci_impl
 
 using namespace uci_impl;
+
+namespace {
+
+uci_package *find_loaded(struct uci_context *ctx, const char *name)
+{
+	struct uci_element *e;
+	uci_foreach_element(&ctx->root, e) {
+		if (strcmp(e->name, name) == 0)
+			return uci_to_package(e);
+	}
+	return nullptr;
+}
+
+// A package read from `data` into the context, with what is staged for it.
+int add_package(struct uci_context *ctx, const char *name, std::string_view data, const char *path,
+		struct uci_package **package)
+{
+	uci_package *p = package_new(ctx, name);
+	int r = parse_package(ctx, p, data);
+	if (r != UCI_OK) {
+		package_free(p);
+		return r;
+	}
+	if (path) {
+		p->path = strdup(path);
+		load_staged(ctx, p, ctx->flags & UCI_FLAG_SAVED_DELTA);
+	}
+	package_take_shape(p);
+	list_append(&ctx->root, &p->e.list);
+	if (package)
+		*package = p;
+	return UCI_OK;
+}
+
+} // namespace
 
 extern "C" {
 
@@ -58,7 +99,9 @@ struct uci_context *uci_alloc_context(void)
 	auto *ctx = static_cast<struct uci_context *>(calloc(1, sizeof(struct uci_context)));
 	if (!ctx)
 		return nullptr;
-	root_init(&ctx->root);
+	list_init(&ctx->root);
+	list_init(&ctx->delta_path);
+	ctx->flags = static_cast<enum uci_flags>(UCI_FLAG_STRICT | UCI_FLAG_SAVED_DELTA);
 	ctx->confdir = strdup(UCI_CONFDIR);
 	ctx->savedir = strdup(UCI_SAVEDIR);
 	if (!ctx->confdir || !ctx->savedir) {
@@ -74,6 +117,11 @@ void uci_free_context(struct uci_context *ctx)
 		return;
 	while (ctx->root.next != &ctx->root)
 		package_free(uci_to_package(list_to_element(ctx->root.next)));
+	while (ctx->delta_path.next != &ctx->delta_path) {
+		struct uci_element *e = list_to_element(ctx->delta_path.next);
+		list_unlink(&e->list);
+		free(e);
+	}
 	free(ctx->confdir);
 	free(ctx->savedir);
 	free(ctx);
@@ -96,10 +144,29 @@ int uci_set_confdir(struct uci_context *ctx, const char *dir)
 	return replace_dir(ctx, &ctx->confdir, dir, __func__);
 }
 
-// Kept for the caller's sake; nothing is staged here.
 int uci_set_savedir(struct uci_context *ctx, const char *dir)
 {
 	return replace_dir(ctx, &ctx->savedir, dir, __func__);
+}
+
+int uci_add_delta_path(struct uci_context *ctx, const char *dir)
+{
+	if (!dir || !*dir)
+		return set_error(ctx, UCI_ERR_INVAL, __func__);
+	struct uci_element *e;
+	uci_foreach_element(&ctx->delta_path, e) {
+		if (strcmp(e->name, dir) == 0)
+			return set_error(ctx, UCI_ERR_DUPLICATE, __func__);
+	}
+	size_t n = strlen(dir);
+	e = static_cast<struct uci_element *>(calloc(1, sizeof(*e) + n + 1));
+	if (!e)
+		return set_error(ctx, UCI_ERR_MEM, __func__);
+	e->type = UCI_TYPE_PATH;
+	e->name = reinterpret_cast<char *>(e + 1);
+	memcpy(e->name, dir, n + 1);
+	list_append(&ctx->delta_path, &e->list);
+	return set_error(ctx, UCI_OK, __func__);
 }
 
 int uci_load(struct uci_context *ctx, const char *name, struct uci_package **package)
@@ -108,36 +175,66 @@ int uci_load(struct uci_context *ctx, const char *name, struct uci_package **pac
 		*package = nullptr;
 	if (!name || !valid_package_name(name))
 		return set_error(ctx, UCI_ERR_INVAL, __func__);
-	struct uci_element *e;
-	uci_foreach_element(&ctx->root, e) {
-		if (strcmp(e->name, name) == 0)
-			return set_error(ctx, UCI_ERR_DUPLICATE, __func__);
-	}
+	if (find_loaded(ctx, name))
+		return set_error(ctx, UCI_ERR_DUPLICATE, __func__);
+	ctx->err_reason = nullptr;
 
-	std::string path = std::string(ctx->confdir) + "/" + name;
-	int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-	if (fd < 0)
-		return set_error(ctx, errno == ENOENT ? UCI_ERR_NOTFOUND : UCI_ERR_IO, __func__);
-	std::string text;
-	int r = read_fd(fd, text);
-	close(fd);
+	text path;
+	path.append(ctx->confdir);
+	path.push_back('/');
+	path.append(name);
+	text data;
+	int r = read_path(path.c_str(), data);
 	if (r != UCI_OK)
 		return set_error(ctx, r, __func__);
+	return set_error(ctx, add_package(ctx, name, data.view(), path.c_str(), package), __func__);
+}
 
-	uci_package *p = package_new(ctx, name);
-	r = parse_package(ctx, p, text);
+int uci_import(struct uci_context *ctx, FILE *stream, const char *name, struct uci_package **package,
+	       bool single)
+{
+	if (package)
+		*package = nullptr;
+	if (!stream || (name && !valid_package_name(name)) || (!name && single))
+		return set_error(ctx, UCI_ERR_INVAL, __func__);
+	ctx->err_reason = nullptr;
+	text data;
+	char buf[16384];
+	size_t n;
+	while ((n = fread(buf, 1, sizeof(buf), stream)) > 0)
+		data.append(buf, n);
+	if (ferror(stream))
+		return set_error(ctx, UCI_ERR_IO, __func__);
+	if (single) {
+		if (uci_package *old = find_loaded(ctx, name))
+			package_free(old);
+		return set_error(ctx, add_package(ctx, name, data.view(), nullptr, package), __func__);
+	}
+	// Each `package` line starts a package; what comes before one belongs
+	// to `name`.
+	struct uci_list made;
+	list_init(&made);
+	uci_package *first = nullptr;
+	if (name) {
+		first = package_new(ctx, name);
+		list_append(&made, &first->e.list);
+	}
+	int r = parse_package(ctx, first, data.view(), &made);
 	if (r != UCI_OK) {
-		package_free(p);
+		while (!uci_list_empty(&made))
+			package_free(uci_to_package(list_to_element(made.next)));
 		return set_error(ctx, r, __func__);
 	}
-	p->path = strdup(path.c_str());
-	p->deltas->shape = package_shape(p);
-	p->e.list.prev = ctx->root.prev;
-	p->e.list.next = &ctx->root;
-	ctx->root.prev->next = &p->e.list;
-	ctx->root.prev = &p->e.list;
-	if (package)
-		*package = p;
+	while (!uci_list_empty(&made)) {
+		uci_package *p = uci_to_package(list_to_element(made.next));
+		list_unlink(&p->e.list);
+		if (uci_package *old = find_loaded(ctx, p->e.name))
+			package_free(old);
+		package_take_shape(p);
+		list_append(&ctx->root, &p->e.list);
+		if (package && !*package)
+			*package = p;
+	}
 	return set_error(ctx, UCI_OK, __func__);
 }
 
@@ -147,6 +244,70 @@ int uci_unload(struct uci_context *ctx, struct uci_package *p)
 		return set_error(ctx, UCI_ERR_INVAL, __func__);
 	package_free(p);
 	return set_error(ctx, UCI_OK, __func__);
+}
+
+// Drops the staged changes the pointer covers, then reads the package again.
+int uci_revert(struct uci_context *ctx, struct uci_ptr *ptr)
+{
+	if (!ptr || !ptr->package)
+		return set_error(ctx, UCI_ERR_INVAL, __func__);
+	const char *section = ptr->section;
+	const char *option = ptr->option;
+	if (ptr->s)
+		section = ptr->s->e.name;
+	text name;
+	name.append(ptr->package);
+	text keep_section, keep_option;
+	if (section)
+		keep_section.append(section);
+	if (option)
+		keep_option.append(option);
+	// The context's unsaved changes are staged first, then reverted with
+	// the rest that the pointer covers.
+	if (uci_package *p = find_loaded(ctx, name.c_str())) {
+		int r = save_staged(ctx, p);
+		if (r != UCI_OK)
+			return set_error(ctx, r, __func__);
+	}
+
+	text data;
+	struct uci_list changes;
+	list_init(&changes);
+	int fd = staged_open(ctx, name.c_str(), data, &changes, ptr->p);
+	if (fd < 0 && ptr->p) {
+		// nothing staged: only the context's own changes go
+	}
+	if (fd >= 0) {
+		struct uci_element *e, *tmp;
+		uci_foreach_element_safe(&changes, tmp, e) {
+			auto *d = uci_to_delta(e);
+			bool covered = !section ||
+				(strcmp(d->section, keep_section.c_str()) == 0 &&
+				 (!option || (d->e.name && strcmp(d->e.name, keep_option.c_str()) == 0)));
+			if (covered)
+				delta_free(d);
+		}
+		text out;
+		format_changes(out, name.c_str(), &changes);
+		if (ftruncate(fd, 0) < 0 || pwrite(fd, out.c_str(), out.size(), 0) != static_cast<ssize_t>(out.size())) {
+			delta_list_free(&changes);
+			close(fd);
+			return set_error(ctx, UCI_ERR_IO, __func__);
+		}
+		close(fd);
+	}
+	delta_list_free(&changes);
+
+	if (uci_package *p = find_loaded(ctx, name.c_str()))
+		package_free(p);
+	ptr->p = nullptr;
+	ptr->s = nullptr;
+	ptr->o = nullptr;
+	ptr->last = nullptr;
+	int r = uci_load(ctx, name.c_str(), &ptr->p);
+	if (r == UCI_OK)
+		ptr->last = &ptr->p->e;
+	return set_error(ctx, r, __func__);
 }
 
 struct uci_section *uci_lookup_section(struct uci_context *, struct uci_package *p,
@@ -172,25 +333,28 @@ int uci_export(struct uci_context *ctx, FILE *stream, struct uci_package *packag
 {
 	if (!package || !stream)
 		return set_error(ctx, UCI_ERR_INVAL, __func__);
-	std::string out;
-	export_package(package, out, header);
-	if (fwrite(out.data(), 1, out.size(), stream) != out.size())
+	text out;
+	export_package(package, out, header, ctx->flags & UCI_FLAG_EXPORT_NAME);
+	if (fwrite(out.c_str(), 1, out.size(), stream) != out.size())
 		return set_error(ctx, UCI_ERR_IO, __func__);
 	return set_error(ctx, UCI_OK, __func__);
 }
 
 void uci_perror(struct uci_context *ctx, const char *str)
 {
-	fprintf(stderr, "%s\n", error_text(ctx, str).c_str());
+	text t;
+	error_text(ctx, str, t);
+	fprintf(stderr, "%s\n", t.c_str());
 }
 
 void uci_get_errorstr(struct uci_context *ctx, char **dest, const char *str)
 {
-	std::string text = error_text(ctx, str);
+	text t;
+	error_text(ctx, str, t);
 	if (dest)
-		*dest = strdup(text.c_str());
+		*dest = strdup(t.c_str());
 	else
-		fprintf(stderr, "%s\n", text.c_str());
+		fprintf(stderr, "%s\n", t.c_str());
 }
 
 } // extern "C"

@@ -1,47 +1,78 @@
-// Internals of the project's libuci, shared by its files.
+// Internals of the project's libuci, shared by its files. Nothing here needs
+// the C++ runtime: memory is malloc'd, and a failed allocation aborts (the
+// tree has no way to report it).
 #pragma once
 
 #include <uci.h>
 
+#include <cstddef>
 #include <cstdint>
-#include <string>
+#include <cstdlib>
+#include <cstring>
 #include <string_view>
-#include <vector>
 
 namespace uci_impl {
 
-// One recorded change, replayed on the file's current contents at commit.
-// add: `section` is the name the context gave the new section, `value` its
-// type; rename: `value` is the new name; reorder: `value` the position.
-enum class delta_op { set, add_list, del_list, remove, add, rename, reorder };
+// A growable byte buffer, always NUL-terminated.
+class text {
+public:
+	text() = default;
+	~text() { free(data_); }
+	text(const text &) = delete;
+	text &operator=(const text &) = delete;
 
-struct delta {
-	delta_op op;
-	std::string section;
-	std::string option; // empty: the change is to the section itself
-	std::string value;
-	// The section was anonymous: its name holds only while the sections
-	// before it in the file are the ones the context read.
-	bool positional = false;
+	void append(const char *s, size_t n)
+	{
+		reserve(len_ + n);
+		memcpy(data_ + len_, s, n);
+		len_ += n;
+		data_[len_] = 0;
+	}
+	void append(std::string_view s) { append(s.data(), s.size()); }
+	void push_back(char c) { append(&c, 1); }
+	void clear()
+	{
+		len_ = 0;
+		if (data_)
+			data_[0] = 0;
+	}
+	void reserve(size_t n)
+	{
+		if (n + 1 <= cap_)
+			return;
+		size_t cap = cap_ ? cap_ : 64;
+		while (cap < n + 1)
+			cap *= 2;
+		auto *d = static_cast<char *>(realloc(data_, cap));
+		if (!d)
+			abort();
+		data_ = d;
+		cap_ = cap;
+		data_[len_] = 0;
+	}
+	const char *c_str() const { return data_ ? data_ : ""; }
+	char *data() { return data_; }
+	size_t size() const { return len_; }
+	std::string_view view() const { return {c_str(), len_}; }
+
+private:
+	char *data_ = nullptr;
+	size_t len_ = 0, cap_ = 0;
 };
 
-} // namespace uci_impl
-
-struct uci_delta_log {
-	std::vector<uci_impl::delta> items;
-	// One hash of name and type per section, as the file was last read or
-	// written by this context.
-	std::vector<uint64_t> shape;
-};
-
-namespace uci_impl {
+char *dup_text(std::string_view s);
 
 bool valid_name(std::string_view s);  // section and option names
-bool valid_type(std::string_view s);  // section types also allow '-'
+bool valid_type(std::string_view s);  // section types as the file parser takes them
+bool valid_ptr_type(std::string_view s); // section types given through a pointer or uci_add_section
 bool valid_argument(std::string_view s); // a pointer given as text: no control characters but tab, CR, LF
 bool valid_package_name(std::string_view s);
 
 int set_error(struct uci_context *ctx, int err, const char *func);
+
+void list_init(struct uci_list *l);
+void list_append(struct uci_list *head, struct uci_list *e);
+void list_unlink(struct uci_list *e);
 
 // Tree building; names and values are copied.
 uci_package *package_new(struct uci_context *ctx, std::string_view name);
@@ -53,7 +84,7 @@ void element_rename(struct uci_element *e, std::string_view name);
 void section_move(uci_section *s, long pos);
 // Gives anonymous sections the names a fresh read of the package would.
 void section_names_refresh(uci_package *p);
-std::vector<uint64_t> package_shape(const uci_package *p);
+void package_take_shape(uci_package *p);
 void section_free(uci_section *s);
 uci_section *find_section(uci_package *p, std::string_view name);
 uci_option *find_option(uci_section *s, std::string_view name);
@@ -62,15 +93,43 @@ uci_option *option_add_item(uci_section *s, std::string_view name, std::string_v
 void option_append_item(uci_option *list, std::string_view value);
 void option_free(uci_option *o);
 
+// Changes. An option or value of NULL is none.
+uci_delta *delta_new(enum uci_command cmd, const char *section, const char *option, const char *value);
+void delta_free(uci_delta *d);
+void delta_list_free(struct uci_list *l);
 // Applies a change to a tree; false when it does not fit the tree.
-// `section` overrides d.section; an add names the section it made in *added.
-bool apply_delta(uci_package *p, const delta &d, std::string_view section,
-		 std::string *added = nullptr);
+// `section` overrides d->section; an add names the section it made in
+// `added` (32 bytes) when given, else the section takes d->section.
+bool apply_delta(uci_package *p, const uci_delta *d, const char *section, char *added = nullptr);
 
-// Parses a whole file into an empty package.
-int parse_package(struct uci_context *ctx, uci_package *p, std::string_view text);
-void export_package(const uci_package *p, std::string &out, bool header);
+// Staged changes: SAVEDIR/PACKAGE and the delta directories.
+// Replays every staged file of the package onto its tree; keeps the
+// changes in p->saved_delta when `keep`.
+void load_staged(struct uci_context *ctx, uci_package *p, bool keep);
+// Replays the delta directories' files only.
+void load_staged_paths(struct uci_context *ctx, uci_package *p);
+// Appends the package's unsaved changes to the save directory's file.
+int save_staged(struct uci_context *ctx, uci_package *p);
+// Empties the save directory's file of the package.
+void flush_staged(struct uci_context *ctx, const char *package);
+// Opens and locks the save directory's file of the package, reads it into
+// `changes` and parses it onto `out`; -1 when there is none.
+int staged_open(struct uci_context *ctx, const char *package, text &changes, struct uci_list *out,
+		uci_package *p);
+// Opens (creating it and the save directory) and locks the package's file.
+int staged_create(struct uci_context *ctx, const char *package);
+void parse_staged(std::string_view data, const char *package, struct uci_list *out);
+void format_changes(text &out, const char *package, const struct uci_list *changes);
 
-int read_fd(int fd, std::string &out);
+// Parses a whole file into an empty package. With `made`, each `package`
+// line starts a new package, appended there (p may then be NULL).
+int parse_package(struct uci_context *ctx, uci_package *p, std::string_view text,
+		  struct uci_list *made = nullptr);
+// `names`: anonymous sections are written with their names too.
+void export_package(const uci_package *p, text &out, bool header, bool names = false);
+void append_quoted(text &out, std::string_view value);
+
+int read_fd(int fd, text &out);
+int read_path(const char *path, text &out); // UCI_ERR_NOTFOUND when missing
 
 } // namespace uci_impl

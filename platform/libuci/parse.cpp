@@ -1,350 +1,499 @@
 // The UCI file format: reading a package, and writing it back.
+//
+// The reader works as the device's does, line by line: a statement is a
+// line, and a quote left open (or a backslash before the newline, outside
+// single quotes) carries it onto the next. Errors carry the device's line
+// number (the newline-terminated lines read so far) and byte (an offset in
+// the statement, where a backslash-newline counts as one byte).
 #include "internal.h"
 
 #include <array>
 #include <cerrno>
-#include <cstring>
+#include <cstdio>
 #include <unistd.h>
 
 namespace uci_impl {
 
 namespace {
 
-enum class token { word, end_of_statement, end_of_file, error };
+constexpr bool is_blank(char c)
+{
+	return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
 
-// Words are bare, 'single-quoted' (no escapes) or "double-quoted" (backslash
-// escapes), and may be glued together ('it'\''s'). '#' outside quotes starts
-// a comment, also in the middle of a bare word; quotes may span lines.
-class lexer {
+constexpr auto special_chars = [] {
+	std::array<bool, 256> t{};
+	for (unsigned char c : {' ', '\t', '\n', '\r', '\v', '\f', '#', '\'', '"', '\\', ';'})
+		t[c] = true;
+	return t;
+}();
+
+struct parse_error {
+	const char *why = nullptr;
+	int line = 0;
+	long byte = 0;
+};
+
+class reader {
 public:
-	explicit lexer(std::string_view text)
-		: p_(text.data()), end_(text.data() + text.size()), line_start_(p_)
+	explicit reader(std::string_view data) : p_(data.data()), end_(data.data() + data.size()) {}
+
+	// Starts the next statement on the next line; false at the end.
+	bool begin()
 	{
-		nul_ = static_cast<const char *>(memchr(p_, 0, text.size()));
-		if (!nul_)
-			nul_ = end_;
+		base_ = 0;
+		return next_line();
 	}
 
-	token next(std::string &out)
-	{
-		skip_blanks();
-		if (p_ == end_)
-			return token::end_of_file;
-		if (*p_ == '#') {
-			while (p_ < end_ && *p_ != '\n')
-				p_++;
-			if (p_ == end_)
-				return token::end_of_file;
-		}
-		if (*p_ == '\n') {
-			newline();
-			return token::end_of_statement;
-		}
-		return read_word(out) ? token::word : token::error;
-	}
+	long pos() const { return base_ + (c_ - ls_); }
+	int line() const { return line_; }
 
-	void fail(const char *why)
-	{
-		if (error_)
-			return;
-		error_ = why;
-		err_line_ = line_;
-		err_byte_ = static_cast<int>(p_ - line_start_) + 1;
-	}
-
-	// An unterminated quote is reported where it opened.
-	void fail_at(const char *why, int line, const char *line_start, const char *pos)
-	{
-		if (error_)
-			return;
-		error_ = why;
-		err_line_ = line;
-		err_byte_ = static_cast<int>(pos - line_start) + 1;
-	}
-
-	const char *error() const { return error_; }
-	int error_line() const { return err_line_; }
-	int error_byte() const { return err_byte_; }
-	// Where the statement being read started, for errors found after it.
-	void mark() { stmt_line_ = line_; }
-	void fail_statement(const char *why)
-	{
-		fail(why);
-		err_line_ = stmt_line_;
-		err_byte_ = 1;
-	}
-
-private:
 	void skip_blanks()
 	{
-		while (p_ < end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\r'))
-			p_++;
+		while (c_ < le_ && is_blank(*c_))
+			c_++;
 	}
-
-	void newline()
+	// Nothing more in the statement (the end of it, a comment, or a ';').
+	bool at_end() const { return split_ || c_ == le_ || *c_ == '#'; }
+	// Nothing more on the line.
+	bool line_done() const { return c_ == le_; }
+	// A ';' ended the statement: what follows on the line is another.
+	bool take_split()
 	{
-		p_++;
-		line_++;
-		line_start_ = p_;
+		bool was = split_;
+		split_ = false;
+		return was;
 	}
-
-	// Values that span lines keep the line count right for later errors.
-	void count_lines(const char *from, const char *to)
+	void skip_spaces()
 	{
-		while (auto *nl = static_cast<const char *>(memchr(from, '\n', static_cast<size_t>(to - from)))) {
-			line_++;
-			line_start_ = nl + 1;
-			from = nl + 1;
-		}
+		while (c_ < le_ && (*c_ == ' ' || *c_ == '\t'))
+			c_++;
 	}
-
-	void take(std::string &out)
+	bool split() const { return split_; }
+	// The line held a NUL, where the device ends it and drops the rest.
+	bool cut() const { return cut_; }
+	void fail_cut(parse_error &err)
 	{
-		if (*p_ == '\n') {
-			out.push_back('\n');
-			newline();
-			return;
-		}
-		out.push_back(*p_++);
+		err.why = "invalid character";
+		err.line = line_ + 1;
+		err.byte = base_ + (le_ - ls_);
+	}
+	bool at_comment() const { return c_ < le_ && *c_ == '#'; }
+
+	// Whether the statement's first word is `word` followed by a blank.
+	bool keyword(std::string_view word)
+	{
+		size_t left = static_cast<size_t>(le_ - c_);
+		if (left <= word.size() || memcmp(c_, word.data(), word.size()) != 0)
+			return false;
+		char next = c_[word.size()];
+		if (next != ' ' && next != '\t')
+			return false;
+		c_ += word.size();
+		return true;
 	}
 
-	bool read_word(std::string &out)
+	// Reads one word into out; false (with the error set) on an open quote.
+	bool word(text &out, parse_error &err)
 	{
 		out.clear();
-		while (p_ < end_) {
-			// Plain characters go in as one run.
-			const char *run = p_;
-			while (p_ < end_ && !special(*p_))
-				p_++;
-			if (p_ != run)
-				out.append(run, static_cast<size_t>(p_ - run));
-			if (p_ == end_)
+		bool quoted = *c_ == '\'' || *c_ == '"';
+		while (c_ < le_) {
+			const char *run = c_;
+			while (c_ < le_ && !special_chars[static_cast<unsigned char>(*c_)])
+				c_++;
+			if (c_ != run)
+				out.append(run, static_cast<size_t>(c_ - run));
+			if (c_ == le_)
 				break;
-			char c = *p_;
-			if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '#')
+			char ch = *c_;
+			if (is_blank(ch) || ch == '#')
 				break;
-			if (c == 0) {
-				fail("invalid character");
-				return false;
-			}
-			int q_line = line_;
-			const char *q_line_start = line_start_, *q_pos = p_;
-			if (c == '\'') {
-				const char *start = ++p_;
-				auto *close = static_cast<const char *>(memchr(start, '\'', static_cast<size_t>(end_ - start)));
-				// A NUL ends the line for the device's reader, inside quotes too.
-				if (!close || next_nul(start) < close) {
-					fail_at("EOF with unterminated '", q_line, q_line_start, q_pos);
-					return false;
+			if (ch == ';') {
+				// After a bare word the device drops the rest of the line;
+				// otherwise the rest is the next statement.
+				if (!quoted && out.size()) {
+					c_ = le_;
+				} else {
+					c_++;
+					split_ = true;
 				}
-				count_lines(start, close);
-				out.append(start, static_cast<size_t>(close - start));
-				p_ = close + 1;
+				break;
+			}
+			if (ch == '\'') {
+				c_++;
+				if (!single_quoted(out, err))
+					return false;
 				continue;
 			}
-			if (c == '"') {
-				p_++;
-				for (;;) {
-					if (p_ == end_ || *p_ == 0) {
-						fail_at("EOF with unterminated \"", q_line, q_line_start, q_pos);
-						return false;
-					}
-					if (*p_ == '"') {
-						p_++;
-						break;
-					}
-					if (*p_ == '\\' && p_ + 1 < end_ && p_[1] != 0)
-						p_++;
-					take(out);
-				}
+			if (ch == '"') {
+				c_++;
+				if (!double_quoted(out, err))
+					return false;
 				continue;
 			}
 			// a backslash outside quotes
-			if (p_ + 1 < end_)
-				p_++;
-			take(out);
+			if (c_ + 1 == le_) {
+				c_++;
+				break;
+			}
+			if (c_[1] == '\n') {
+				if (!carry(true))
+					break;
+				continue;
+			}
+			out.push_back(c_[1]);
+			c_ += 2;
 		}
 		return true;
 	}
 
-	static bool special(char c) { return special_chars[static_cast<unsigned char>(c)]; }
-
-	// The first NUL at or after `from`, or end_: one scan of a file that
-	// has none.
-	const char *next_nul(const char *from)
+private:
+	bool next_line()
 	{
-		if (nul_ < from) {
-			nul_ = static_cast<const char *>(memchr(from, 0, static_cast<size_t>(end_ - from)));
-			if (!nul_)
-				nul_ = end_;
+		if (p_ == end_)
+			return false;
+		ls_ = c_ = p_;
+		size_t left = static_cast<size_t>(end_ - p_);
+		auto *nl = static_cast<const char *>(memchr(p_, '\n', left));
+		const char *stop = nl ? nl : end_;
+		// A NUL ends the line; the rest of it is lost and its newline not counted.
+		auto *nul = static_cast<const char *>(memchr(p_, 0, static_cast<size_t>(stop - p_)));
+		cut_ = nul != nullptr;
+		if (nul) {
+			le_ = nul;
+		} else {
+			le_ = nl ? nl + 1 : end_;
+			if (nl)
+				line_++;
 		}
-		return nul_;
+		p_ = nl ? nl + 1 : end_;
+		return true;
 	}
 
-	static constexpr auto special_chars = [] {
-		std::array<bool, 256> t{};
-		for (unsigned char c : {' ', '\t', '\r', '\n', '#', '\'', '"', '\\', '\0'})
-			t[c] = true;
-		return t;
-	}();
+	// Goes on with the statement on the next line; `drop` for a
+	// backslash-newline, which the statement keeps as one byte less.
+	bool carry(bool drop)
+	{
+		long next = base_ + (le_ - ls_) - (drop ? 1 : 0);
+		c_ = le_;
+		if (!next_line())
+			return false;
+		base_ = next;
+		return true;
+	}
 
-	const char *p_;
-	const char *end_;
-	const char *line_start_;
-	const char *nul_;
-	int line_ = 1;
-	const char *error_ = nullptr;
-	int err_line_ = 0;
-	int err_byte_ = 0;
-	int stmt_line_ = 1;
+	bool single_quoted(text &out, parse_error &err)
+	{
+		for (;;) {
+			auto *close = static_cast<const char *>(memchr(c_, '\'', static_cast<size_t>(le_ - c_)));
+			if (close) {
+				out.append(c_, static_cast<size_t>(close - c_));
+				c_ = close + 1;
+				return true;
+			}
+			out.append(c_, static_cast<size_t>(le_ - c_));
+			if (!carry(false)) {
+				fail(err, "EOF with unterminated '");
+				return false;
+			}
+		}
+	}
+
+	bool double_quoted(text &out, parse_error &err)
+	{
+		for (;;) {
+			if (c_ == le_) {
+				if (!carry(false)) {
+					fail(err, "EOF with unterminated \"");
+					return false;
+				}
+				continue;
+			}
+			char ch = *c_;
+			if (ch == '"') {
+				c_++;
+				return true;
+			}
+			if (ch == '\\' && c_ + 1 < le_) {
+				if (c_[1] == '\n') {
+					if (!carry(true)) {
+						fail(err, "EOF with unterminated \"");
+						return false;
+					}
+					continue;
+				}
+				c_++;
+				ch = *c_;
+			}
+			out.push_back(ch);
+			c_++;
+		}
+	}
+
+	void fail(parse_error &err, const char *why)
+	{
+		err.why = why;
+		err.line = line_;
+		err.byte = pos();
+	}
+
+	const char *p_, *end_;
+	const char *ls_ = nullptr, *le_ = nullptr, *c_ = nullptr;
+	long base_ = 0;
+	int line_ = 0;
+	bool split_ = false;
+	bool cut_ = false;
 };
 
 class parser {
 public:
-	parser(uci_package *p, std::string_view text) : pkg_(p), lex_(text) {}
+	parser(struct uci_context *ctx, uci_package *p, std::string_view data, struct uci_list *made)
+		: ctx_(ctx), pkg_(p), in_(data), made_(made)
+	{
+		strict_ = ctx->flags & UCI_FLAG_STRICT;
+	}
 
 	bool run()
 	{
-		for (;;) {
-			lex_.mark();
-			token t = read_statement();
-			if (t == token::error)
-				return false;
-			if (!words_.empty() && !statement())
-				return false;
-			if (t == token::end_of_file)
-				return true;
+		while (in_.begin()) {
+			if (!line()) {
+				if (strict_ || !err_.why)
+					return false;
+				// Not strict: the line is told and left out.
+				if (ctx_->flags & UCI_FLAG_PERROR)
+					fprintf(stderr, "Parse error (%s) at line %d, byte %ld\n", err_.why, err_.line,
+						err_.byte);
+				err_ = parse_error();
+			}
 		}
+		return true;
 	}
 
-	const lexer &lex() const { return lex_; }
+	const parse_error &error() const { return err_; }
 
 private:
-	token read_statement()
+	bool line()
 	{
-		size_t used = 0;
-		token t;
-		for (;;) {
-			if (used == buffers_.size())
-				buffers_.emplace_back();
-			t = lex_.next(buffers_[used]);
-			if (t != token::word)
-				break;
-			used++;
+		{
+			in_.skip_blanks();
+			if (in_.at_end() && !(in_.cut() && in_.line_done()))
+				return true;
+			if (in_.line_done()) {
+				in_.fail_cut(err_);
+				return false;
+			}
+			if (!statement(in_.pos()))
+				return false;
+			// What a statement left on its line is another statement.
+			bool comment = false;
+			while (!in_.line_done()) {
+				in_.take_split();
+				long start = in_.pos();
+				in_.skip_spaces();
+				if ((comment = in_.at_comment()))
+					break;
+				if (!statement(start))
+					return false;
+			}
+			// A value cut short by a NUL would be written back cut: the
+			// file is refused instead.
+			if (in_.cut() && !comment) {
+				in_.fail_cut(err_);
+				return false;
+			}
 		}
-		// Views are taken once the buffers have stopped moving.
-		words_.clear();
-		for (size_t i = 0; i < used; i++)
-			words_.push_back(buffers_[i]);
-		return t;
+		return true;
 	}
 
 	bool fail(const char *why)
 	{
-		lex_.fail_statement(why);
+		err_.why = why;
+		err_.line = in_.line();
+		err_.byte = in_.pos();
 		return false;
 	}
 
-	bool statement()
+	// The next word of the statement into words_[i]; false when there is
+	// none (or on an open quote, with the error set).
+	bool arg(int i)
 	{
-		std::string_view cmd = words_[0];
-		if (cmd == "package") {
-			if (sections_seen_ || words_.size() != 2 || !valid_package_name(words_[1]))
-				return fail("invalid package statement");
-			return true;
-		}
-		if (cmd == "config")
+		if (in_.split())
+			return false;
+		in_.skip_blanks();
+		if (in_.at_end())
+			return false;
+		if (!in_.word(words_[i], err_))
+			return false;
+		if (!in_.split())
+			in_.skip_blanks();
+		return true;
+	}
+
+	bool statement(long start)
+	{
+		if (in_.keyword("package"))
+			return package();
+		if (in_.keyword("config"))
 			return config();
-		if (cmd == "option" || cmd == "list")
-			return option(cmd == "list");
-		return fail("invalid command");
+		bool list = false;
+		if (in_.keyword("option") || (list = in_.keyword("list")))
+			return option(list, start);
+		err_.why = "invalid command";
+		err_.line = in_.line();
+		err_.byte = start;
+		return false;
+	}
+
+	// One more word is an error unless it is empty; an empty one ends the
+	// statement, and what follows it is read as the next.
+	bool end_of_statement()
+	{
+		if (!arg(2))
+			return !err_.why;
+		if (words_[2].size())
+			return fail("too many arguments");
+		return true;
+	}
+
+	// In a file, a package line changes nothing; in an import of several
+	// packages it starts the next.
+	bool package()
+	{
+		if (!arg(0) || words_[0].size() == 0)
+			return err_.why ? false : fail("insufficient arguments");
+		if (!end_of_statement())
+			return false;
+		if (!made_)
+			return true;
+		if (!valid_package_name(words_[0].view()))
+			return fail("invalid package name");
+		pkg_ = package_new(ctx_, words_[0].view());
+		list_append(made_, &pkg_->e.list);
+		section_ = nullptr;
+		last_list_ = nullptr;
+		return true;
 	}
 
 	bool config()
 	{
-		sections_seen_ = true;
-		if (words_.size() < 2 || words_.size() > 3)
-			return fail("invalid section statement");
-		std::string_view type = words_[1];
-		if (!valid_type(type))
-			return fail("invalid section type");
 		last_list_ = nullptr;
-		if (words_.size() == 2) {
+		if (!pkg_)
+			return fail("no package");
+		if (!arg(0) || words_[0].size() == 0)
+			return err_.why ? false : fail("insufficient arguments");
+		std::string_view type = words_[0].view();
+		if (!valid_type(type))
+			return fail("invalid character in type field");
+		bool named = arg(1);
+		if (err_.why)
+			return false;
+		if (named && words_[1].size() && !valid_name(words_[1].view()))
+			return fail("invalid character in name field");
+		if (!end_of_statement())
+			return false;
+		if (!named || words_[1].size() == 0) {
 			section_ = section_add(pkg_, type, nullptr);
 			return true;
 		}
-		std::string name(words_[2]);
-		if (!valid_name(name))
-			return fail("invalid character in name field");
-		if (uci_section *s = find_section(pkg_, name)) {
+		if (uci_section *s = find_section(pkg_, words_[1].view())) {
 			if (type != s->type)
 				return fail("section of different type overwrites prior section with same name");
 			section_ = s;
 			return true;
 		}
-		section_ = section_add(pkg_, type, name.c_str());
+		section_ = section_add(pkg_, type, words_[1].c_str());
 		return true;
 	}
 
-	bool option(bool list)
+	bool option(bool list, long start)
 	{
-		if (!section_)
-			return fail("option/list command found before the first section");
-		if (words_.size() != 3)
-			return fail(list ? "invalid list statement" : "invalid option statement");
-		// Lists come in runs of lines: the same name needs neither a check
-		// nor a lookup again.
-		if (list && last_list_ && words_[1] == last_list_->e.name) {
-			option_append_item(last_list_, words_[2]);
+		if (!section_) {
+			err_.why = "option/list command found before the first section";
+			err_.line = in_.line();
+			err_.byte = start;
+			return false;
+		}
+		if (!arg(0) || words_[0].size() == 0)
+			return err_.why ? false : fail("insufficient arguments");
+		std::string_view name = words_[0].view();
+		if (!valid_name(name))
+			return fail("invalid character in name field");
+		bool has_value = arg(1);
+		if (err_.why)
+			return false;
+		if (!end_of_statement())
+			return false;
+		std::string_view value = has_value ? words_[1].view() : std::string_view();
+		if (!list) {
+			// No value, or an empty one, leaves the option as it is.
+			if (value.size()) {
+				last_list_ = nullptr; // the option may replace it
+				option_set(section_, name, value);
+			}
 			return true;
 		}
-		if (!valid_name(words_[1]))
-			return fail("invalid character in name field");
-		if (!list) {
-			last_list_ = nullptr; // the option may replace or delete it
-			return option_set(section_, words_[1], words_[2]);
+		// Lists come in runs of lines: the same name needs no lookup again.
+		if (last_list_ && name == last_list_->e.name && last_list_->type == UCI_TYPE_LIST) {
+			option_append_item(last_list_, value);
+			return true;
 		}
-		last_list_ = option_add_item(section_, words_[1], words_[2]);
+		last_list_ = option_add_item(section_, name, value);
 		return true;
 	}
 
+	struct uci_context *ctx_;
 	uci_package *pkg_;
-	lexer lex_;
+	reader in_;
+	struct uci_list *made_;
+	bool strict_;
+	parse_error err_;
 	uci_section *section_ = nullptr;
 	uci_option *last_list_ = nullptr;
-	bool sections_seen_ = false;
-	// Word storage is reused from statement to statement.
-	std::vector<std::string> buffers_;
-	std::vector<std::string_view> words_;
+	text words_[3];
 };
 
-void append_quoted(std::string &out, std::string_view value)
+// A type is written bare unless the reader would take it apart.
+bool needs_quotes(std::string_view type)
 {
-	out.push_back('\'');
-	for (char c : value) {
-		if (c == '\'')
-			out.append("'\\''");
-		else
-			out.push_back(c);
+	for (char c : type) {
+		if (special_chars[static_cast<unsigned char>(c)])
+			return true;
 	}
-	out.push_back('\'');
+	return false;
 }
 
 } // namespace
 
-int parse_package(struct uci_context *ctx, uci_package *p, std::string_view text)
+void append_quoted(text &out, std::string_view value)
 {
-	parser ps(p, text);
+	out.push_back('\'');
+	size_t from = 0;
+	for (size_t i = 0; i < value.size(); i++) {
+		if (value[i] != '\'')
+			continue;
+		out.append(value.data() + from, i - from);
+		out.append("'\\''");
+		from = i + 1;
+	}
+	out.append(value.data() + from, value.size() - from);
+	out.push_back('\'');
+}
+
+int parse_package(struct uci_context *ctx, uci_package *p, std::string_view data, struct uci_list *made)
+{
+	parser ps(ctx, p, data, made);
 	if (ps.run())
 		return UCI_OK;
-	ctx->err_reason = ps.lex().error();
-	ctx->err_line = ps.lex().error_line();
-	ctx->err_byte = ps.lex().error_byte();
-	package_clear(p);
+	ctx->err_reason = ps.error().why;
+	ctx->err_line = ps.error().line;
+	ctx->err_byte = static_cast<int>(ps.error().byte);
+	if (p)
+		package_clear(p);
 	return UCI_ERR_PARSE;
 }
 
-void export_package(const uci_package *p, std::string &out, bool header)
+void export_package(const uci_package *p, text &out, bool header, bool names)
 {
 	if (header) {
 		out.append("package ");
@@ -355,8 +504,11 @@ void export_package(const uci_package *p, std::string &out, bool header)
 	uci_foreach_element(&p->sections, se) {
 		auto *s = uci_to_section(se);
 		out.append("\nconfig ");
-		out.append(s->type);
-		if (!s->anonymous) {
+		if (needs_quotes(s->type))
+			append_quoted(out, s->type);
+		else
+			out.append(s->type);
+		if (!s->anonymous || names) {
 			out.push_back(' ');
 			append_quoted(out, s->e.name);
 		}
@@ -385,7 +537,7 @@ void export_package(const uci_package *p, std::string &out, bool header)
 	out.push_back('\n');
 }
 
-int read_fd(int fd, std::string &out)
+int read_fd(int fd, text &out)
 {
 	out.clear();
 	char buf[16384];

@@ -2,13 +2,12 @@
 #include "internal.h"
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace uci_impl {
-
-namespace {
 
 void list_init(struct uci_list *l)
 {
@@ -39,6 +38,8 @@ char *dup_text(std::string_view s)
 	p[s.size()] = 0;
 	return p;
 }
+
+namespace {
 
 // An element and its name share one allocation; a rename gives the
 // element a name of its own (see free_element).
@@ -145,7 +146,7 @@ bool valid_name(std::string_view s)
 	return true;
 }
 
-bool valid_type(std::string_view s)
+bool valid_ptr_type(std::string_view s)
 {
 	if (s.empty())
 		return false;
@@ -161,6 +162,19 @@ bool valid_argument(std::string_view s)
 	for (char c : s) {
 		auto u = static_cast<unsigned char>(c);
 		if (u < 0x20 && c != '\t' && c != '\r' && c != '\n')
+			return false;
+	}
+	return true;
+}
+
+// The file parser takes any printable byte but a blank in a type.
+bool valid_type(std::string_view s)
+{
+	if (s.empty())
+		return false;
+	for (char c : s) {
+		auto u = static_cast<unsigned char>(c);
+		if (u <= 0x20 || u >= 0x7f)
 			return false;
 	}
 	return true;
@@ -182,7 +196,8 @@ uci_package *package_new(struct uci_context *ctx, std::string_view name)
 	auto *p = alloc_element<uci_package>(UCI_TYPE_PACKAGE, name);
 	list_init(&p->sections);
 	p->ctx = ctx;
-	p->deltas = new uci_delta_log;
+	list_init(&p->delta);
+	list_init(&p->saved_delta);
 	return p;
 }
 
@@ -199,7 +214,9 @@ void package_free(uci_package *p)
 		return;
 	package_clear(p);
 	list_unlink(&p->e.list);
-	delete p->deltas;
+	delta_list_free(&p->delta);
+	delta_list_free(&p->saved_delta);
+	free(p->shape);
 	free(p->path);
 	free(p);
 }
@@ -263,15 +280,50 @@ void section_names_refresh(uci_package *p)
 	p->n_section = count;
 }
 
-std::vector<uint64_t> package_shape(const uci_package *p)
+void package_take_shape(uci_package *p)
 {
-	std::vector<uint64_t> out;
+	int n = 0;
 	struct uci_element *e;
+	uci_foreach_element(&p->sections, e)
+		n++;
+	free(p->shape);
+	p->shape = static_cast<unsigned long long *>(malloc(sizeof(*p->shape) * (n ? n : 1)));
+	if (!p->shape)
+		abort();
+	p->n_shape = 0;
 	uci_foreach_element(&p->sections, e) {
 		uint64_t h = fnv1a(0xcbf29ce484222325ull, e->name);
-		out.push_back(fnv1a(h * 31 + 1, uci_to_section(e)->type));
+		p->shape[p->n_shape++] = fnv1a(h * 31 + 1, uci_to_section(e)->type);
 	}
-	return out;
+}
+
+uci_delta *delta_new(enum uci_command cmd, const char *section, const char *option, const char *value)
+{
+	auto *d = static_cast<uci_delta *>(calloc(1, sizeof(uci_delta)));
+	if (!d)
+		abort();
+	list_init(&d->e.list);
+	d->e.type = UCI_TYPE_DELTA;
+	d->e.name = option ? dup_text(option) : nullptr;
+	d->cmd = cmd;
+	d->section = section ? dup_text(section) : nullptr;
+	d->value = value ? dup_text(value) : nullptr;
+	return d;
+}
+
+void delta_free(uci_delta *d)
+{
+	list_unlink(&d->e.list);
+	free(d->e.name);
+	free(d->section);
+	free(d->value);
+	free(d);
+}
+
+void delta_list_free(struct uci_list *l)
+{
+	while (l->next != l)
+		delta_free(uci_to_delta(list_to_element(l->next)));
 }
 
 void option_free(uci_option *o)
@@ -386,69 +438,101 @@ bool remove_items(uci_section *s, std::string_view name, std::string_view value)
 	return true;
 }
 
+// A value given to the removal of a list: the index of the one item to go.
+// Anything but a plain index in range changes nothing.
+bool remove_item_at(uci_option *o, const char *index)
+{
+	if (o->type != UCI_TYPE_LIST)
+		return false;
+	char *end;
+	long at = strtol(index, &end, 10);
+	if (!*index || *end || at < 0)
+		return false;
+	struct uci_element *e;
+	uci_foreach_element(&o->v.list, e) {
+		if (at-- == 0) {
+			// the device keeps a list it emptied so, until the next load
+			list_unlink(&e->list);
+			free(e);
+			return true;
+		}
+	}
+	return false;
+}
+
 } // namespace
 
-bool apply_delta(uci_package *p, const delta &d, std::string_view section, std::string *added)
+bool apply_delta(uci_package *p, const uci_delta *d, const char *section, char *added)
 {
-	uci_section *s = d.op == delta_op::add ? nullptr : find_section(p, section);
-	switch (d.op) {
-	case delta_op::set:
-		if (!d.option.empty())
-			return s && option_set(s, d.option, d.value);
+	const char *option = d->e.name;
+	const char *value = d->value ? d->value : "";
+	uci_section *s = d->cmd == UCI_CMD_ADD ? nullptr : find_section(p, section);
+	switch (d->cmd) {
+	case UCI_CMD_CHANGE:
+		if (option)
+			return s && option_set(s, option, value);
 		if (s) {
 			free(s->type);
-			s->type = dup_text(d.value);
+			s->type = dup_text(value);
 		} else {
-			section_add(p, d.value, std::string(section).c_str());
+			section_add(p, value, section);
 		}
 		return true;
-	case delta_op::add_list:
-		return s && option_add_item(s, d.option, d.value) != nullptr;
-	case delta_op::del_list:
-		return s && remove_items(s, d.option, d.value);
-	case delta_op::remove:
+	case UCI_CMD_LIST_ADD:
+		return s && option && option_add_item(s, option, value) != nullptr;
+	case UCI_CMD_LIST_DEL:
+		return s && option && remove_items(s, option, value);
+	case UCI_CMD_REMOVE:
 		if (!s)
 			return false;
-		if (d.option.empty()) {
+		if (!option) {
 			section_free(s);
 			return true;
 		}
-		if (uci_option *o = find_option(s, d.option)) {
+		if (uci_option *o = find_option(s, option)) {
+			if (d->value)
+				return remove_item_at(o, d->value);
 			option_free(o);
 			return true;
 		}
 		return false;
-	case delta_op::add:
-		s = section_add(p, d.value, nullptr);
-		if (added)
-			*added = s->e.name;
+	case UCI_CMD_ADD:
+		if (added) {
+			s = section_add(p, value, nullptr);
+			snprintf(added, 32, "%s", s->e.name);
+		} else {
+			// a staged add carries the name its section was given
+			s = section_add(p, value, section);
+			s->anonymous = true;
+		}
 		return true;
-	case delta_op::rename:
+	case UCI_CMD_RENAME:
 		if (!s)
 			return false;
-		if (d.option.empty()) {
-			uci_section *other = find_section(p, d.value);
+		if (!option) {
+			uci_section *other = find_section(p, value);
 			if (other && other != s)
 				return false; // never two sections of one name
-			element_rename(&s->e, d.value);
+			element_rename(&s->e, value);
 			s->anonymous = false;
 			return true;
 		}
-		if (uci_option *o = find_option(s, d.option)) {
-			uci_option *other = find_option(s, d.value);
+		if (uci_option *o = find_option(s, option)) {
+			uci_option *other = find_option(s, value);
 			if (other && other != o)
 				return false;
-			element_rename(&o->e, d.value);
+			element_rename(&o->e, value);
 			return true;
 		}
 		return false;
-	case delta_op::reorder:
+	case UCI_CMD_REORDER:
 		if (!s)
 			return false;
-		section_move(s, strtol(d.value.c_str(), nullptr, 10));
+		section_move(s, strtol(value, nullptr, 10));
 		return true;
+	default:
+		return false;
 	}
-	return false;
 }
 
 } // namespace uci_impl

@@ -33,6 +33,7 @@ int change_and_commit(const std::string &dir, const std::string &expr, bool list
 {
 	struct uci_context *ctx = uci_alloc_context();
 	uci_set_confdir(ctx, dir.c_str());
+	uci_set_savedir(ctx, (dir + "/.uci").c_str());
 	std::string copy = expr;
 	struct uci_ptr ptr;
 	int r = uci_lookup_ptr(ctx, &ptr, copy.data(), true);
@@ -49,6 +50,7 @@ std::vector<std::string> list_values(const std::string &dir, const char *section
 	std::vector<std::string> out;
 	struct uci_context *ctx = uci_alloc_context();
 	uci_set_confdir(ctx, dir.c_str());
+	uci_set_savedir(ctx, (dir + "/.uci").c_str());
 	struct uci_package *p = nullptr;
 	if (uci_load(ctx, "pkg", &p) == UCI_OK) {
 		struct uci_option *o = uci_lookup_option(ctx, uci_lookup_section(ctx, p, section), option);
@@ -68,7 +70,7 @@ std::vector<std::string> dot_files(const std::string &dir)
 	DIR *d = opendir(dir.c_str());
 	while (struct dirent *e = readdir(d)) {
 		std::string n = e->d_name;
-		if (n[0] == '.' && n != "." && n != "..")
+		if (n[0] == '.' && n != "." && n != ".." && n != ".uci") // .uci: the save directory
 			out.push_back(n);
 	}
 	closedir(d);
@@ -124,6 +126,7 @@ TEST(UciCommit, WritersAddingSectionsKeepTheirOwnOptions)
 			for (int i = 0; i < rounds; i++) {
 				struct uci_context *ctx = uci_alloc_context();
 				uci_set_confdir(ctx, dir.path().c_str());
+				uci_set_savedir(ctx, (dir.path() + "/.uci").c_str());
 				struct uci_package *p = nullptr;
 				struct uci_section *s = nullptr;
 				if (uci_load(ctx, "pkg", &p) != UCI_OK || uci_add_section(ctx, p, "t", &s) != UCI_OK)
@@ -153,6 +156,7 @@ TEST(UciCommit, WritersAddingSectionsKeepTheirOwnOptions)
 	}
 	struct uci_context *ctx = uci_alloc_context();
 	uci_set_confdir(ctx, dir.path().c_str());
+	uci_set_savedir(ctx, (dir.path() + "/.uci").c_str());
 	struct uci_package *p = nullptr;
 	ASSERT_EQ(uci_load(ctx, "pkg", &p), UCI_OK);
 	std::map<std::string, int> next;
@@ -191,6 +195,7 @@ TEST(UciCommit, KilledWriterLeavesOldOrNewFile)
 			for (int i = 1; i < 100000; i++) {
 				struct uci_context *ctx = uci_alloc_context();
 				uci_set_confdir(ctx, dir.path().c_str());
+				uci_set_savedir(ctx, (dir.path() + "/.uci").c_str());
 				for (const char *opt : {"first", "second"}) {
 					struct uci_ptr ptr = {};
 					std::string v = std::to_string(round * 100000 + i);
@@ -214,6 +219,7 @@ TEST(UciCommit, KilledWriterLeavesOldOrNewFile)
 
 		struct uci_context *ctx = uci_alloc_context();
 		uci_set_confdir(ctx, dir.path().c_str());
+		uci_set_savedir(ctx, (dir.path() + "/.uci").c_str());
 		struct uci_package *p = nullptr;
 		ASSERT_EQ(uci_load(ctx, "pkg", &p), UCI_OK) << "round " << round;
 		struct uci_section *s = uci_lookup_section(ctx, p, "a");

@@ -27,6 +27,7 @@ protected:
 	{
 		ctx = uci_alloc_context();
 		uci_set_confdir(ctx, dir.path().c_str());
+		uci_set_savedir(ctx, (dir.path() + "/.uci").c_str());
 	}
 	void TearDown() override { uci_free_context(ctx); }
 
@@ -93,6 +94,7 @@ protected:
 	{
 		struct uci_context *o = uci_alloc_context();
 		uci_set_confdir(o, dir.path().c_str());
+		uci_set_savedir(o, (dir.path() + "/.uci").c_str());
 		std::string copy = expr;
 		struct uci_ptr ptr;
 		int r = uci_lookup_ptr(o, &ptr, copy.data(), true);
@@ -109,6 +111,7 @@ protected:
 	{
 		struct uci_context *o = uci_alloc_context();
 		uci_set_confdir(o, dir.path().c_str());
+		uci_set_savedir(o, (dir.path() + "/.uci").c_str());
 		struct uci_package *p = nullptr;
 		struct uci_section *s = nullptr;
 		int r = uci_load(o, "pkg", &p);
@@ -157,7 +160,7 @@ TEST_F(UciStore, QuotingEscapesAndCommentsAsTheDeviceReadsThem)
 		  "\n");
 }
 
-TEST_F(UciStore, SectionsMergeOptionsReplaceListsAndEmptyValuesDelete)
+TEST_F(UciStore, SectionsMergeOptionsReplaceListsAndEmptyValuesAreIgnored)
 {
 	struct uci_package *p = load(
 		"config t 'a'\n"
@@ -172,7 +175,8 @@ TEST_F(UciStore, SectionsMergeOptionsReplaceListsAndEmptyValuesDelete)
 		"\toption l 'single'\n"   // an option replaces a list
 		"\tlist y 'more'\n"       // a list after an option keeps its value first
 		"\toption y2 'v'\n"
-		"\toption y2 ''\n");      // empty deletes
+		"\toption y2 ''\n"         // an empty value leaves the option, as on the device
+		"\toption y3\n");          // so does none
 	ASSERT_NE(p, nullptr);
 	std::string out = exported(p);
 	EXPECT_EQ(out,
@@ -181,6 +185,7 @@ TEST_F(UciStore, SectionsMergeOptionsReplaceListsAndEmptyValuesDelete)
 		  "\toption l 'single'\n"
 		  "\tlist y 'keep'\n"
 		  "\tlist y 'more'\n"
+		  "\toption y2 'v'\n"
 		  "\nconfig t\n"
 		  "\tlist e ''\n"
 		  "\n");
@@ -235,12 +240,11 @@ INSTANTIATE_TEST_SUITE_P(Shapes, UciBadFile, ::testing::Values(
 	bad_file{"dotted section name", "config t 'a.b'\n", 1, "invalid character in name field"},
 	bad_file{"type of two words", "config 'a b'\n", 1},
 	bad_file{"too many words", "config t n extra\n", 1},
-	bad_file{"option without value", "config t\n\toption a\n", 2},
-	bad_file{"unterminated single quote", "config t\n\toption a 'b\n\n", 2, "EOF with unterminated '"},
+	bad_file{"option without name", "config t\n\toption\t\n", 2, "insufficient arguments"},
+	bad_file{"unterminated single quote", "config t\n\toption a 'b\n\n", 3, "EOF with unterminated '"},
 	bad_file{"unterminated double quote", "config t\n\toption a \"b\n", 2, "EOF with unterminated \""},
 	bad_file{"same name other type", "config t 'n'\nconfig u 'n'\n", 2,
-		 "section of different type overwrites prior section with same name"},
-	bad_file{"package after a section", "config t\npackage pkg\n", 2}));
+		 "section of different type overwrites prior section with same name"}));
 
 TEST_F(UciStore, MissingPackageIsNotFound)
 {
@@ -314,6 +318,7 @@ TEST_F(UciStore, ControlCharactersAreStoredWrittenAndReadBack)
 
 	struct uci_context *r = uci_alloc_context();
 	uci_set_confdir(r, dir.path().c_str());
+	uci_set_savedir(r, (dir.path() + "/.uci").c_str());
 	struct uci_package *p = nullptr;
 	ASSERT_EQ(uci_load(r, "pkg", &p), UCI_OK);
 	EXPECT_EQ(uci_lookup_option_string(r, uci_lookup_section(r, p, "a"), "x"), value);
@@ -324,17 +329,22 @@ TEST_F(UciStore, ControlCharactersAreStoredWrittenAndReadBack)
 	EXPECT_EQ(set("pkg.a.y=del\x7f"), UCI_OK);
 }
 
-// A NUL ends the device's line: inside quotes the quote is never closed,
-// the package does not load and a commit never writes a cut value.
+// A NUL ends the device's line (and its newline is not counted): inside
+// quotes the quote is never closed. Outside them the device keeps the cut
+// value and its next commit writes it so; here the package does not load.
 TEST_F(UciStore, NulInAFileFailsThePackage)
 {
-	for (std::string text : {std::string("config t 'a'\n\toption x 'be\0fore'\n", 33),
-				 std::string("config t 'a'\n\toption x \"be\0fore\"\n", 33),
-				 std::string("config t 'a'\n\toption x be\0fore\n", 31)}) {
+	struct {
+		std::string text;
+		int line;
+	} cases[] = {{std::string("config t 'a'\n\toption x 'be\0fore'\n", 33), 1},
+		     {std::string("config t 'a'\n\toption x \"be\0fore\"\n", 33), 1},
+		     {std::string("config t 'a'\n\toption x be\0fore\n", 31), 2}};
+	for (const auto &c : cases) {
 		int err = 0;
-		EXPECT_EQ(load(text, &err), nullptr);
+		EXPECT_EQ(load(c.text, &err), nullptr);
 		EXPECT_EQ(err, UCI_ERR_PARSE);
-		EXPECT_EQ(ctx->err_line, 2);
+		EXPECT_EQ(ctx->err_line, c.line);
 	}
 
 	load("config t 'a'\n\toption x '1'\n");
@@ -483,6 +493,7 @@ TEST_F(UciStore, CommitKeepsTheFileModeAndOtherContextsChanges)
 	chmod(dir.file("pkg").c_str(), 0600);
 	struct uci_context *other = uci_alloc_context();
 	uci_set_confdir(other, dir.path().c_str());
+	uci_set_savedir(other, (dir.path() + "/.uci").c_str());
 	char expr[] = "pkg.a.y=other";
 	struct uci_ptr ptr;
 	ASSERT_EQ(uci_lookup_ptr(other, &ptr, expr, true), UCI_OK);
@@ -524,6 +535,7 @@ TEST_F(UciStore, AnyCommittedTreeReadsBackTheSame)
 		write_file(dir.file("rt"), "config t 'base'\n");
 		struct uci_context *w = uci_alloc_context();
 		uci_set_confdir(w, dir.path().c_str());
+		uci_set_savedir(w, (dir.path() + "/.uci").c_str());
 		std::string expected;
 		for (int s = 0; s < 3; s++) {
 			std::string sec = "s" + std::to_string(s);
@@ -570,6 +582,7 @@ TEST_F(UciStore, AnyCommittedTreeReadsBackTheSame)
 
 		struct uci_context *r = uci_alloc_context();
 		uci_set_confdir(r, dir.path().c_str());
+		uci_set_savedir(r, (dir.path() + "/.uci").c_str());
 		struct uci_package *p = nullptr;
 		ASSERT_EQ(uci_load(r, "rt", &p), UCI_OK) << written;
 		char *buf = nullptr;
@@ -584,3 +597,92 @@ TEST_F(UciStore, AnyCommittedTreeReadsBackTheSame)
 }
 
 } // namespace
+
+namespace {
+
+// What a script's `uci set/add_list/delete` leaves behind: its changes
+// staged in the save directory, not yet in the file.
+int script_stages(const std::string &confdir, const std::vector<std::string> &sets)
+{
+	struct uci_context *o = uci_alloc_context();
+	uci_set_confdir(o, confdir.c_str());
+	uci_set_savedir(o, (confdir + "/.uci").c_str());
+	int r = UCI_OK;
+	struct uci_package *p = nullptr;
+	for (const auto &expr : sets) {
+		std::string copy = expr;
+		struct uci_ptr ptr;
+		bool remove = copy[0] == '-';
+		r = uci_lookup_ptr(o, &ptr, copy.data() + (remove ? 1 : 0), true);
+		if (r == UCI_OK)
+			r = remove ? uci_delete(o, &ptr) : uci_set(o, &ptr);
+		if (r != UCI_OK)
+			break;
+		p = ptr.p;
+	}
+	if (r == UCI_OK && p)
+		r = uci_save(o, p);
+	uci_free_context(o);
+	return r;
+}
+
+} // namespace
+
+// Staged changes are in the device's format, every load sees them, and
+// the daemon's own commit writes them with its change and empties the file.
+TEST_F(UciStore, StagedChangesLoadAndGoInWithTheNextCommit)
+{
+	write_file(dir.file("pkg"), "config t 'a'\n\toption x '1'\n\tlist l 'p'\n\tlist l 'q'\n\tlist l 'r'\n");
+	ASSERT_EQ(script_stages(dir.path(), {"pkg.a.x=it's", "-pkg.a.l=1", "pkg.b=u"}), UCI_OK);
+	EXPECT_EQ(read_file(dir.file(".uci/pkg")), "pkg.a.x='it'\\''s'\n-pkg.a.l='1'\npkg.b='u'\n");
+
+	struct uci_package *p = nullptr;
+	ASSERT_EQ(uci_load(ctx, "pkg", &p), UCI_OK);
+	EXPECT_STREQ(uci_lookup_option_string(ctx, uci_lookup_section(ctx, p, "a"), "x"), "it's");
+	int staged = 0;
+	struct uci_element *e;
+	uci_foreach_element(&p->saved_delta, e)
+		staged++;
+	EXPECT_EQ(staged, 3);
+
+	ASSERT_EQ(set("pkg.a.y=2"), UCI_OK);
+	ASSERT_EQ(commit(), UCI_OK);
+	EXPECT_EQ(read_file(dir.file("pkg")),
+		  "\nconfig t 'a'\n\toption x 'it'\\''s'\n\tlist l 'p'\n\tlist l 'r'\n\toption y '2'\n\nconfig u 'b'\n\n");
+	EXPECT_EQ(read_file(dir.file(".uci/pkg")), "");
+}
+
+// A value given to a list's deletion is the index of the one item to go;
+// anything else deletes nothing.
+TEST_F(UciStore, DeletingAListItemByIndexKeepsTheOthers)
+{
+	load("config t 'a'\n\tlist l 'p'\n\tlist l 'q'\n\tlist l 'r'\n");
+	EXPECT_EQ(uci_delete_expr("pkg.a.l=x"), 1); // the device's answer, with nothing changed
+	EXPECT_EQ(uci_delete_expr("pkg.a.l=7"), UCI_OK);
+	EXPECT_EQ(uci_delete_expr("pkg.a.l=-1"), UCI_OK);
+	EXPECT_EQ(uci_delete_expr("pkg.a.l=1"), UCI_OK);
+	ASSERT_EQ(commit(), UCI_OK);
+	EXPECT_EQ(read_file(dir.file("pkg")), "\nconfig t 'a'\n\tlist l 'p'\n\tlist l 'r'\n\n");
+}
+
+// A revert drops the staged changes it covers; a delta directory's changes
+// load (as `uci -P` gives them) but a revert of the save directory keeps them.
+TEST_F(UciStore, RevertDropsWhatItCoversAndDeltaDirectoriesLoad)
+{
+	write_file(dir.file("pkg"), "config t 'a'\nconfig t 'b'\n");
+	ASSERT_EQ(script_stages(dir.path(), {"pkg.a.x=1", "pkg.b.x=2", "pkg.b.y=3"}), UCI_OK);
+	mkdir(dir.file("state").c_str(), 0755);
+	write_file(dir.file("state/pkg"), "pkg.a.up='1'\n");
+	uci_add_delta_path(ctx, dir.file("state").c_str());
+
+	std::string expr = "pkg.b.x";
+	struct uci_ptr ptr;
+	ASSERT_EQ(uci_lookup_ptr(ctx, &ptr, expr.data(), true), UCI_OK);
+	ASSERT_EQ(uci_revert(ctx, &ptr), UCI_OK);
+	EXPECT_EQ(read_file(dir.file(".uci/pkg")), "pkg.a.x='1'\npkg.b.y='3'\n");
+	ASSERT_NE(ptr.p, nullptr);
+	struct uci_section *a = uci_lookup_section(ctx, ptr.p, "a");
+	EXPECT_STREQ(uci_lookup_option_string(ctx, a, "up"), "1");
+	EXPECT_EQ(uci_lookup_option(ctx, uci_lookup_section(ctx, ptr.p, "b"), "x"), nullptr);
+	EXPECT_EQ(read_file(dir.file("state/pkg")), "pkg.a.up='1'\n");
+}
