@@ -23,14 +23,17 @@ bool enter_private_etc_config(const std::string &confdir, const std::string &scr
 	    mount("overlay", "/etc", "overlay", 0, opts.c_str()) != 0)
 		return false;
 	mkdir("/etc/config", 0755);
-	return mount(confdir.c_str(), "/etc/config", nullptr, MS_BIND, nullptr) == 0;
+	// What uci stages (the save directory, /tmp/.uci) is this test's own.
+	mkdir("/tmp/.uci", 0700);
+	return mount(confdir.c_str(), "/etc/config", nullptr, MS_BIND, nullptr) == 0 &&
+	       mount("tmpfs", "/tmp/.uci", "tmpfs", 0, "mode=700") == 0;
 }
 
 std::string etc_config_shell(const std::string &confdir, const std::string &scratch)
 {
 	return "mkdir -p " + scratch + "/upper " + scratch + "/work && mount -t overlay overlay -o lowerdir=/etc,upperdir=" +
 	       scratch + "/upper,workdir=" + scratch + "/work /etc && mkdir -p /etc/config && mount --bind " +
-	       confdir + " /etc/config";
+	       confdir + " /etc/config && mkdir -p /tmp/.uci && mount -t tmpfs -o mode=700 tmpfs /tmp/.uci";
 }
 
 int run_forked_check(const std::string &confdir, const std::string &scratch, void (*fn)(void *),
