@@ -31,7 +31,8 @@ protected:
 	// Output and exit status of one run.
 	std::pair<std::string, int> uci(std::vector<std::string> args, std::string *err = nullptr)
 	{
-		std::vector<std::string> argv = {bin_path("uci"), "-c", dir.path()};
+		// Changes stage in a save directory of the test's own.
+		std::vector<std::string> argv = {bin_path("uci"), "-c", dir.path(), "-t", save.path()};
 		argv.insert(argv.end(), args.begin(), args.end());
 		return run(argv, err);
 	}
@@ -41,8 +42,8 @@ protected:
 	{
 		std::ofstream(dir.file(".input")) << input;
 		return run({"/bin/sh", "-c", "exec " + testing_support::shell_program(bin_path("uci")) +
-					     " -c \"$1\" batch < \"$1/.input\"",
-			    "sh", dir.path()}, err);
+					     " -c \"$1\" -t \"$2\" batch < \"$1/.input\"",
+			    "sh", dir.path(), save.path()}, err);
 	}
 
 	std::pair<std::string, int> run(const std::vector<std::string> &argv, std::string *err)
@@ -55,6 +56,7 @@ protected:
 	}
 
 	temp_dir dir;
+	temp_dir save;
 };
 
 TEST_F(UciTool, ShowPrintsSectionsOptionsListsAndAnonymousIndexes)
@@ -73,8 +75,9 @@ TEST_F(UciTool, ShowPrintsSectionsOptionsListsAndAnonymousIndexes)
 	EXPECT_EQ(uci({"show", "wireless.@wifi-iface[-1].ssid"}).first, "wireless.cfg033579.ssid='second'\n");
 }
 
-TEST_F(UciTool, GetAndChangesThatCommitAtOnce)
+TEST_F(UciTool, ChangesStageUntilCommit)
 {
+	std::string before = read_file(dir.file("wireless"));
 	EXPECT_EQ(uci({"get", "wireless.radio0"}).first, "wifi-device\n");
 	EXPECT_EQ(uci({"get", "wireless.@wifi-iface[0].maclist"}).first, "aa bb\n");
 	EXPECT_EQ(uci({"set", "wireless.@wifi-iface[1].ssid=new name"}).second, 0);
@@ -82,7 +85,13 @@ TEST_F(UciTool, GetAndChangesThatCommitAtOnce)
 	EXPECT_EQ(uci({"del_list", "wireless.@wifi-iface[0].maclist=aa"}).second, 0);
 	EXPECT_EQ(uci({"delete", "wireless.radio0.channel"}).second, 0);
 	EXPECT_EQ(uci({"set", "wireless.extra=wifi-iface"}).second, 0);
+	EXPECT_EQ(read_file(dir.file("wireless")), before);
+	EXPECT_EQ(uci({"get", "wireless.@wifi-iface[1].ssid"}).first, "new name\n");
+	EXPECT_EQ(uci({"changes", "wireless"}).first,
+		  "wireless.cfg033579.ssid='new name'\nwireless.cfg033579.maclist+='cc'\n"
+		  "wireless.cfg023579.maclist-='aa'\n-wireless.radio0.channel\nwireless.extra='wifi-iface'\n");
 	EXPECT_EQ(uci({"commit", "wireless"}).second, 0);
+	EXPECT_EQ(uci({"changes"}).first, "");
 	EXPECT_EQ(read_file(dir.file("wireless")),
 		  "\nconfig wifi-device 'radio0'\n"
 		  "\nconfig wifi-iface\n\toption ssid 'it'\\''s here'\n\tlist maclist 'bb'\n"
@@ -106,7 +115,7 @@ TEST_F(UciTool, FailuresExitOneWithOneLineOnStderr)
 		{{"get", "wireless.bad-name"}, "Invalid argument\n"},
 		{{"rename", "wireless.radio0=bad-name"}, "Invalid argument\n"},
 		{{"rename", "wireless.@wifi-iface[0]=radio0"}, "Duplicate entry\n"},
-		{{"reorder", "wireless.radio0=first"}, "Invalid argument\n"},
+		{{"reorder", "wireless.radio0=first"}, "Entry not found\n"},
 		{{"reorder", "wireless.nosuch=0"}, "Entry not found\n"},
 	};
 	for (const auto &[args, expected] : cases) {
@@ -120,8 +129,15 @@ TEST_F(UciTool, FailuresExitOneWithOneLineOnStderr)
 		EXPECT_EQ(err, "") << args[1];
 	}
 	EXPECT_EQ(read_file(dir.file("wireless")), before);
+	// usage: 255 for a command that is not one, 0 when none is given
 	std::string err;
-	EXPECT_EQ(uci({"frobnicate"}, &err).second, 1);
+	EXPECT_EQ(uci({"frobnicate"}, &err).second, 255);
+	EXPECT_EQ(err.substr(0, 7), "Usage: ");
+	EXPECT_EQ(run({bin_path("uci")}, &err).second, 0);
+	// a package that is not there: add returns the library's code (3)
+	EXPECT_EQ(uci({"add", "nopkg", "t"}).second, 3);
+	EXPECT_EQ(uci({"get", "wireless.radio0.channel=1"}).second, 1);
+	EXPECT_EQ(uci({"get", "wireless"}), std::make_pair(std::string(), 0));
 }
 
 // A file that does not parse: "Parse error (<reason>) at line <n>, byte <b>"
@@ -190,7 +206,9 @@ TEST_F(UciToolDeviceExamples, ShowNamesAnonymousSectionsAsTheDeviceDoes)
 	EXPECT_EQ(uci({"export", "w"}).first,
 		  "package w\n\nconfig wifi-device 'radio0'\n\nconfig wifi-device 'radio1'\n"
 		  "\nconfig wifi-iface\n\toption a 'b'\n\nconfig wifi-iface\n\n");
-	EXPECT_EQ(uci({"-n", "export", "w"}).first, uci({"-N", "export", "w"}).first);
+	EXPECT_EQ(uci({"-n", "export", "w"}).first,
+		  "package w\n\nconfig wifi-device 'radio0'\n\nconfig wifi-device 'radio1'\n"
+		  "\nconfig wifi-iface 'cfg033579'\n\toption a 'b'\n\nconfig wifi-iface 'cfg043579'\n\n");
 
 	// three anonymous sections: wifi-iface, wifi-iface, other
 	std::ofstream(dir.file("o")) << "config wifi-iface\nconfig wifi-iface\nconfig other\n";
@@ -221,6 +239,7 @@ TEST_F(UciToolDeviceExamples, AddRenameAndReorder)
 	EXPECT_EQ(uci({"rename", "w.main.a=mode"}).second, 0);
 	// the last iface first
 	EXPECT_EQ(uci({"reorder", "w.@wifi-iface[-1]=0"}).second, 0);
+	EXPECT_EQ(uci({"commit", "w"}).second, 0);
 	EXPECT_EQ(read_file(dir.file("w")),
 		  "\nconfig wifi-iface\n\toption ssid 'new'\n"
 		  "\nconfig wifi-device 'radio0'\n\nconfig wifi-device 'radio1'\n"
@@ -229,14 +248,19 @@ TEST_F(UciToolDeviceExamples, AddRenameAndReorder)
 		  "w.cfg013579=wifi-iface\nw.cfg013579.ssid='new'\n"
 		  "w.radio0=wifi-device\nw.radio1=wifi-device\n"
 		  "w.main=wifi-iface\nw.main.mode='b'\nw.cfg053579=wifi-iface\n");
-	// nothing is ever staged
+	// a revert drops what is staged, and only that
+	EXPECT_EQ(uci({"set", "w.main.mode=c"}).second, 0);
+	EXPECT_EQ(uci({"set", "w.radio0.x=1"}).second, 0);
+	EXPECT_EQ(uci({"revert", "w.main"}).second, 0);
+	EXPECT_EQ(uci({"changes", "w"}), std::make_pair(std::string("w.radio0.x='1'\n"), 0));
+	EXPECT_EQ(uci({"revert", "w"}).second, 0);
 	EXPECT_EQ(uci({"changes"}), std::make_pair(std::string(), 0));
-	EXPECT_EQ(uci({"changes", "w"}), std::make_pair(std::string(), 0));
-	EXPECT_EQ(uci({"revert", "w"}), std::make_pair(std::string(), 0));
+	EXPECT_EQ(uci({"get", "w.main.mode"}).first, "b\n");
 }
 
 // batch: commands as on the command line, one per line, until the end of
-// input: set w.radio0.z='5', add_list, commit w
+// input: set w.radio0.z='5', add_list, commit w. A failed line is reported
+// and the batch goes on; its status stays 0.
 TEST_F(UciToolDeviceExamples, BatchRunsEachLineAsACommand)
 {
 	std::string err;
@@ -251,15 +275,19 @@ TEST_F(UciToolDeviceExamples, BatchRunsEachLineAsACommand)
 			       "set w.nosuch.x=1\n"
 			       "set w.radio1.y=\"a\\\"b\\$\"",
 			       &err);
-	EXPECT_EQ(rc, 1); // one line failed
+	EXPECT_EQ(rc, 0);
 	EXPECT_EQ(out, "cfg053579\n5\nw.cfg033579.a='b'\n");
 	EXPECT_EQ(err, bin_path("uci") + ": Invalid argument\n");
 	EXPECT_EQ(read_file(dir.file("w")),
 		  "\nconfig wifi-device 'radio0'\n\toption z '5'\n\tlist l 'two words'\n\tlist l 'it'\\''s'\n"
-		  "\nconfig wifi-device 'radio1'\n\toption y 'a\"b$'\n"
+		  "\nconfig wifi-device 'radio1'\n"
 		  "\nconfig wifi-iface\n\toption a 'b'\n\nconfig wifi-iface\n\nconfig wifi-iface\n\n");
-	EXPECT_EQ(batch("set w.radio0.z='6'\n").second, 0);
-	EXPECT_EQ(uci({"-d", ",", "get", "w.radio0.l"}).first, "two words,it's\n");
+	// the line after the commit is staged
+	EXPECT_EQ(uci({"get", "w.radio1.y"}).first, "a\"b$\n");
+	EXPECT_EQ(batch("set w.radio0.z='6'\nexit\nset w.radio0.z='7'\n").second, 0);
+	EXPECT_EQ(uci({"get", "w.radio0.z"}).first, "6\n");
+	// get quotes the items with a space
+	EXPECT_EQ(uci({"-d", ",", "get", "w.radio0.l"}).first, "'two words',it's\n");
 	EXPECT_EQ(uci({"-d", ",", "show", "w.radio0.l"}).first, "w.radio0.l='two words','it'\\''s'\n");
 }
 

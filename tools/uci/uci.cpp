@@ -1,5 +1,6 @@
-// uci: the host's configuration tool over the project's libuci.
-// Changes are committed at once; there is no staging directory here.
+// uci: the host's configuration tool over the project's libuci, as the
+// device's behaves: changes stage in the save directory, `commit` writes
+// them, and texts and exit statuses are the device's.
 #include <uci.h>
 
 #include <algorithm>
@@ -8,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -22,49 +22,73 @@ struct ctx_deleter {
 };
 using ctx_ptr = std::unique_ptr<struct uci_context, ctx_deleter>;
 
+// What a command returns when its arguments do not fit: the caller prints
+// the usage (or "Unknown command" inside batch).
+constexpr int bad_usage = 255;
+
 struct settings {
 	const char *argv0 = "uci";
 	bool quiet = false;
 	bool generated_names = false; // -X
+	bool merge = false;           // -m
+	bool no_commit = false;       // -P: state values never reach the files
 	std::string delimiter = " ";
-	const char *input = nullptr; // -f: batch reads this instead of stdin
+	FILE *input = stdin; // -f
 };
 settings opts;
 
 void usage()
 {
-	fputs("Usage: uci [<options>] <command> [<arguments>]\n\n"
-	      "Commands:\n"
-	      "\tbatch\n"
-	      "\texport     [<config>]\n"
-	      "\tchanges    [<config>]\n"
-	      "\tcommit     [<config>]\n"
-	      "\tadd        <config> <section-type>\n"
-	      "\tadd_list   <config>.<section>.<option>=<string>\n"
-	      "\tdel_list   <config>.<section>.<option>=<string>\n"
-	      "\tshow       [<config>[.<section>[.<option>]]]\n"
-	      "\tget        <config>.<section>[.<option>]\n"
-	      "\tset        <config>.<section>[.<option>]=<value>\n"
-	      "\tdelete     <config>.<section>[.<option>]\n"
-	      "\trename     <config>.<section>[.<option>]=<name>\n"
-	      "\trevert     <config>[.<section>[.<option>]]\n"
-	      "\treorder    <config>.<section>=<position>\n\n"
-	      "Options:\n"
-	      "\t-c <path>  set the search path for config files (default: /etc/config)\n"
-	      "\t-d <str>   set the delimiter for list values in uci show and get\n"
-	      "\t-f <file>  use <file> as input instead of stdin (batch)\n"
-	      "\t-n, -N     name or do not name unnamed sections on export (no names either way)\n"
-	      "\t-q         quiet mode (don't print error messages)\n"
-	      "\t-s, -S     strict parsing on or off (parsing is always strict here)\n"
-	      "\t-X         show generated names of unnamed sections\n"
-	      "\t-C, -p, -P <path>, -t <path>, -m: accepted, no effect (nothing is staged)\n",
-	      stderr);
+	fprintf(stderr,
+		"Usage: %s [<options>] <command> [<arguments>]\n\n"
+		"Commands:\n"
+		"\tbatch\n"
+		"\texport     [<config>]\n"
+		"\timport     [<config>]\n"
+		"\tchanges    [<config>]\n"
+		"\tcommit     [<config>]\n"
+		"\tadd        <config> <section-type>\n"
+		"\tadd_list   <config>.<section>.<option>=<string>\n"
+		"\tdel_list   <config>.<section>.<option>=<string>\n"
+		"\tshow       [<config>[.<section>[.<option>]]]\n"
+		"\tget        <config>.<section>[.<option>]\n"
+		"\tset        <config>.<section>[.<option>]=<value>\n"
+		"\tdelete     <config>[.<section>[[.<option>][=<id>]]]\n"
+		"\trename     <config>.<section>[.<option>]=<name>\n"
+		"\trevert     <config>[.<section>[.<option>]]\n"
+		"\treorder    <config>.<section>=<position>\n"
+		"\nOptions:\n"
+		"\t-c <path>  set the search path for config files (default: /etc/config)\n"
+		"\t-C <path>  set the search path for config override files (default: /var/run/uci)\n"
+		"\t-d <str>   set the delimiter for list values in uci show\n"
+		"\t-f <file>  use <file> as input instead of stdin\n"
+		"\t-m         when importing, merge data into an existing package\n"
+		"\t-n         name unnamed sections on export (default)\n"
+		"\t-N         don't name unnamed sections\n"
+		"\t-p <path>  add a search path for config change files\n"
+		"\t-P <path>  add a search path for config change files and use as default\n"
+		"\t-t <path>  set save path for config change files\n"
+		"\t-q         quiet mode (don't print error messages)\n"
+		"\t-s         force strict mode (stop on parser errors, default)\n"
+		"\t-S         disable strict mode\n"
+		"\t-X         do not use extended syntax on 'show'\n"
+		"\n",
+		opts.argv0);
 }
 
+void set_flag(struct uci_context *ctx, int flag, bool on)
+{
+	int f = on ? (ctx->flags | flag) : (ctx->flags & ~flag);
+	ctx->flags = static_cast<decltype(ctx->flags)>(f);
+}
+
+// The error of the last library call, as a status: messages go to stderr
+// unless -q.
 int fail(struct uci_context *ctx)
 {
-	if (!opts.quiet)
-		uci_perror(ctx, opts.argv0);
+	if (opts.quiet || ctx->err == UCI_OK)
+		return 1;
+	uci_perror(ctx, opts.argv0);
 	return 1;
 }
 
@@ -86,11 +110,10 @@ std::string quoted(std::string_view v)
 	return out + "'";
 }
 
-// Anonymous sections show as @type[index], the index among their type,
-// unless their generated name is asked for.
-std::string section_label(struct uci_section *s, bool generated)
+// Anonymous sections show as @type[index], the index among their type.
+std::string section_label(struct uci_section *s)
 {
-	if (!s->anonymous || generated)
+	if (!s->anonymous || opts.generated_names)
 		return s->e.name;
 	int idx = 0;
 	struct uci_element *e;
@@ -103,121 +126,336 @@ std::string section_label(struct uci_section *s, bool generated)
 	return std::string("@") + s->type + "[" + std::to_string(idx) + "]";
 }
 
-std::string joined_list(struct uci_option *o, bool quote)
-{
-	std::string out;
-	struct uci_element *e;
-	bool first = true;
-	uci_foreach_element(&o->v.list, e) {
-		if (!first)
-			out += opts.delimiter;
-		out += quote ? quoted(e->name) : std::string(e->name);
-		first = false;
-	}
-	return out;
-}
-
 void show_option(const std::string &prefix, struct uci_option *o)
 {
 	std::string line = prefix + "." + o->e.name + "=";
-	line += o->type == UCI_TYPE_STRING ? quoted(o->v.string) : joined_list(o, true);
-	puts(line.c_str());
+	if (o->type == UCI_TYPE_STRING) {
+		line += quoted(o->v.string);
+	} else {
+		struct uci_element *e;
+		bool first = true;
+		uci_foreach_element(&o->v.list, e) {
+			if (!first)
+				line += opts.delimiter;
+			line += quoted(e->name);
+			first = false;
+		}
+	}
+	line += "\n";
+	fwrite(line.data(), 1, line.size(), stdout);
 }
 
-void show_section(struct uci_section *s, bool generated)
+void show_section(struct uci_section *s, const std::string &label)
 {
-	std::string prefix = std::string(s->package->e.name) + "." + section_label(s, generated);
+	std::string prefix = std::string(s->package->e.name) + "." + label;
 	printf("%s=%s\n", prefix.c_str(), s->type);
 	struct uci_element *e;
 	uci_foreach_element(&s->options, e)
 		show_option(prefix, uci_to_option(e));
 }
 
-std::vector<std::string> packages_in(const char *dir)
+void show_package(struct uci_package *p)
 {
-	std::vector<std::string> names;
-	if (DIR *d = opendir(dir)) {
-		while (struct dirent *e = readdir(d)) {
-			if (e->d_name[0] != '.' && (e->d_type == DT_REG || e->d_type == DT_UNKNOWN))
-				names.push_back(e->d_name);
-		}
-		closedir(d);
+	struct uci_element *e;
+	uci_foreach_element(&p->sections, e) {
+		struct uci_section *s = uci_to_section(e);
+		show_section(s, section_label(s));
 	}
+}
+
+// The packages of the configuration directory, in name order; false when
+// it cannot be read.
+bool list_packages(struct uci_context *ctx, std::vector<std::string> &names)
+{
+	DIR *d = opendir(ctx->confdir);
+	if (!d)
+		return false;
+	while (struct dirent *e = readdir(d)) {
+		if (e->d_name[0] != '.' && (e->d_type == DT_REG || e->d_type == DT_UNKNOWN))
+			names.push_back(e->d_name);
+	}
+	closedir(d);
 	std::sort(names.begin(), names.end());
-	return names;
+	return true;
+}
+
+struct uci_package *find_loaded(struct uci_context *ctx, const char *name)
+{
+	struct uci_element *e;
+	uci_foreach_element(&ctx->root, e) {
+		if (strcmp(e->name, name) == 0)
+			return uci_to_package(e);
+	}
+	return nullptr;
+}
+
+// A package loaded into the context (once), or nullptr with ctx->err set.
+struct uci_package *package(struct uci_context *ctx, const char *name)
+{
+	if (struct uci_package *p = find_loaded(ctx, name))
+		return p;
+	struct uci_package *p = nullptr;
+	if (uci_load(ctx, name, &p) != UCI_OK)
+		return nullptr;
+	return p;
 }
 
 int lookup(struct uci_context *ctx, struct uci_ptr &ptr, std::string &arg)
 {
-	if (uci_lookup_ptr(ctx, &ptr, arg.data(), true) != UCI_OK)
+	memset(&ptr, 0, sizeof ptr);
+	return uci_lookup_ptr(ctx, &ptr, arg.data(), true);
+}
+
+// show [<config>[.<section>[.<option>]]]
+int cmd_show(struct uci_context *ctx, std::vector<std::string> &args)
+{
+	if (args.size() > 1)
+		return bad_usage;
+	if (args.empty()) {
+		std::vector<std::string> names;
+		if (!list_packages(ctx, names))
+			return fail_with(ctx, UCI_ERR_NOTFOUND);
+		// A package that does not load is reported; the others still show.
+		for (const auto &n : names) {
+			if (struct uci_package *p = package(ctx, n.c_str()))
+				show_package(p);
+			else
+				fail(ctx);
+		}
+		return 0;
+	}
+	struct uci_ptr ptr;
+	if (lookup(ctx, ptr, args[0]) != UCI_OK)
 		return fail(ctx);
+	if (!(ptr.flags & uci_ptr::UCI_LOOKUP_COMPLETE))
+		return fail_with(ctx, UCI_ERR_NOTFOUND);
+	// One section or option shows under the section's own name.
+	if (ptr.o)
+		show_option(std::string(ptr.p->e.name) + "." + ptr.s->e.name, ptr.o);
+	else if (ptr.s)
+		show_section(ptr.s, ptr.s->e.name);
+	else
+		show_package(ptr.p);
 	return 0;
 }
 
-int commit(struct uci_context *ctx, struct uci_package *p)
+// get <config>.<section>[.<option>]
+int cmd_get(struct uci_context *ctx, std::vector<std::string> &args)
 {
-	return uci_commit(ctx, &p, false) == UCI_OK ? 0 : fail(ctx);
+	if (args.size() != 1)
+		return bad_usage;
+	struct uci_ptr ptr;
+	if (lookup(ctx, ptr, args[0]) != UCI_OK)
+		return fail(ctx);
+	if (ptr.value)
+		return 1; // a get with a value asks nothing: quietly refused
+	if (!(ptr.flags & uci_ptr::UCI_LOOKUP_COMPLETE))
+		return fail_with(ctx, UCI_ERR_NOTFOUND);
+	std::string out;
+	if (ptr.o && ptr.o->type == UCI_TYPE_STRING) {
+		out = ptr.o->v.string;
+	} else if (ptr.o) {
+		// List items with a space are quoted so that the words can be
+		// told apart.
+		struct uci_element *e;
+		bool first = true;
+		uci_foreach_element(&ptr.o->v.list, e) {
+			if (!first)
+				out += opts.delimiter;
+			out += strchr(e->name, ' ') ? quoted(e->name) : std::string(e->name);
+			first = false;
+		}
+	} else if (ptr.s) {
+		out = ptr.s->type;
+	} else {
+		return 0; // a package alone has nothing to print
+	}
+	out += "\n";
+	fwrite(out.data(), 1, out.size(), stdout);
+	return 0;
 }
 
-int cmd_show(struct uci_context *ctx, std::vector<std::string> args)
+enum class change { set, add_list, del_list, remove, rename, reorder };
+
+// set, add_list, del_list, delete, rename, reorder: staged with uci_save.
+int cmd_change(struct uci_context *ctx, change what, std::vector<std::string> &args)
 {
-	if (args.empty())
-		args = packages_in(ctx->confdir);
+	if (args.size() != 1)
+		return bad_usage;
+	struct uci_ptr ptr;
+	if (lookup(ctx, ptr, args[0]) != UCI_OK)
+		return fail(ctx);
+	int r = UCI_OK;
+	switch (what) {
+	case change::set:
+		if (!ptr.value)
+			return fail_with(ctx, UCI_ERR_INVAL);
+		r = uci_set(ctx, &ptr);
+		break;
+	case change::add_list:
+		if (!ptr.value)
+			return fail_with(ctx, UCI_ERR_INVAL);
+		r = uci_add_list(ctx, &ptr);
+		break;
+	case change::del_list:
+		if (!ptr.value)
+			return fail_with(ctx, UCI_ERR_INVAL);
+		// Nothing to take an item from: nothing to do, as on the device.
+		if (ptr.s && (!ptr.o || ptr.o->type != UCI_TYPE_LIST))
+			return 0;
+		r = uci_del_list(ctx, &ptr);
+		break;
+	case change::remove:
+		if (!ptr.section)
+			return fail_with(ctx, UCI_ERR_INVAL);
+		if (!ptr.s || (ptr.option && !ptr.o))
+			return fail_with(ctx, UCI_ERR_NOTFOUND);
+		r = uci_delete(ctx, &ptr);
+		break;
+	case change::rename:
+		if (!ptr.value || !ptr.section)
+			return fail_with(ctx, UCI_ERR_INVAL);
+		if (!ptr.s || (ptr.option && !ptr.o))
+			return fail_with(ctx, UCI_ERR_NOTFOUND);
+		r = uci_rename(ctx, &ptr);
+		break;
+	case change::reorder: {
+		if (!ptr.s || !ptr.value)
+			return fail_with(ctx, UCI_ERR_NOTFOUND);
+		char *end;
+		errno = 0;
+		long pos = strtol(ptr.value, &end, 10);
+		if (!*ptr.value || *end || errno || pos < 0)
+			return fail_with(ctx, UCI_ERR_NOTFOUND);
+		r = uci_reorder_section(ctx, ptr.s, static_cast<int>(std::min(pos, 1000000L)));
+		break;
+	}
+	}
+	if (r != UCI_OK)
+		return fail(ctx);
+	return uci_save(ctx, ptr.p) == UCI_OK ? 0 : fail(ctx);
+}
+
+// add <config> <section-type>: prints the new section's name. A missing
+// package returns the library's error code as the status, as the device's.
+int cmd_add(struct uci_context *ctx, std::vector<std::string> &args)
+{
+	if (args.size() != 2)
+		return bad_usage;
+	struct uci_package *p = package(ctx, args[0].c_str());
+	if (!p) {
+		int err = ctx->err;
+		fail(ctx);
+		return err;
+	}
+	struct uci_section *s = nullptr;
+	if (uci_add_section(ctx, p, args[1].c_str(), &s) != UCI_OK || uci_save(ctx, p) != UCI_OK)
+		return fail(ctx);
+	printf("%s\n", s->e.name);
+	return 0;
+}
+
+std::string delta_value(const struct uci_delta *d)
+{
+	return d->value ? quoted(d->value) : std::string("''");
+}
+
+void print_changes(struct uci_package *p)
+{
+	struct uci_element *e;
+	uci_foreach_element(&p->saved_delta, e) {
+		const struct uci_delta *d = uci_to_delta(e);
+		std::string line = d->cmd == UCI_CMD_REMOVE ? "-" : "";
+		line += std::string(p->e.name) + "." + d->section;
+		if (e->name)
+			line += std::string(".") + e->name;
+		switch (d->cmd) {
+		case UCI_CMD_REMOVE:
+			break;
+		case UCI_CMD_LIST_ADD:
+			line += "+=" + delta_value(d);
+			break;
+		case UCI_CMD_LIST_DEL:
+			line += "-=" + delta_value(d);
+			break;
+		default:
+			line += "=" + delta_value(d);
+			break;
+		}
+		line += "\n";
+		fwrite(line.data(), 1, line.size(), stdout);
+	}
+}
+
+// changes [<config>]: a package that does not load is reported, and the
+// status stays 0 when all were asked for.
+int cmd_changes(struct uci_context *ctx, std::vector<std::string> &args)
+{
+	if (args.size() > 1)
+		return bad_usage;
+	std::vector<std::string> names = args;
+	if (names.empty() && !list_packages(ctx, names))
+		return fail_with(ctx, UCI_ERR_NOTFOUND);
+	bool all = args.empty();
 	int status = 0;
-	for (auto &arg : args) {
-		struct uci_ptr ptr;
-		if (lookup(ctx, ptr, arg) != 0) {
-			status = 1;
+	for (const auto &n : names) {
+		// A fresh load lists what this context has saved too.
+		if (struct uci_package *loaded = find_loaded(ctx, n.c_str()))
+			uci_unload(ctx, loaded);
+		struct uci_package *p = package(ctx, n.c_str());
+		if (!p) {
+			status = fail(ctx) && !all;
 			continue;
 		}
-		if (!(ptr.flags & uci_ptr::UCI_LOOKUP_COMPLETE)) {
-			status = fail_with(ctx, UCI_ERR_NOTFOUND);
-			continue;
-		}
-		// One section asked for as @type[index] shows under its real name.
-		bool generated = opts.generated_names || (ptr.flags & uci_ptr::UCI_LOOKUP_EXTENDED);
-		if (ptr.o) {
-			show_option(std::string(ptr.p->e.name) + "." + section_label(ptr.s, generated), ptr.o);
-		} else if (ptr.s) {
-			show_section(ptr.s, generated);
-		} else {
-			struct uci_element *e;
-			uci_foreach_element(&ptr.p->sections, e)
-				show_section(uci_to_section(e), opts.generated_names);
-		}
+		print_changes(p);
 	}
 	return status;
 }
 
-int cmd_get(struct uci_context *ctx, std::string arg)
+// commit [<config>]
+int cmd_commit(struct uci_context *ctx, std::vector<std::string> &args)
 {
-	struct uci_ptr ptr;
-	if (lookup(ctx, ptr, arg) != 0)
-		return 1;
-	if (!(ptr.flags & uci_ptr::UCI_LOOKUP_COMPLETE) || !ptr.s)
+	if (args.size() > 1)
+		return bad_usage;
+	if (opts.no_commit)
+		return 0;
+	std::vector<std::string> names = args;
+	if (names.empty() && !list_packages(ctx, names))
 		return fail_with(ctx, UCI_ERR_NOTFOUND);
-	if (!ptr.o)
-		puts(ptr.s->type);
-	else if (ptr.o->type == UCI_TYPE_STRING)
-		puts(ptr.o->v.string);
-	else
-		puts(joined_list(ptr.o, false).c_str());
+	// As with changes, a package that does not load fails only a commit
+	// that named it.
+	int status = 0;
+	for (const auto &n : names) {
+		struct uci_package *p = package(ctx, n.c_str());
+		if (!p || uci_commit(ctx, &p, false) != UCI_OK)
+			status = fail(ctx) && args.size() == 1;
+	}
+	return status;
+}
+
+// revert <config>[.<section>[.<option>]]
+int cmd_revert(struct uci_context *ctx, std::vector<std::string> &args)
+{
+	if (args.size() != 1)
+		return bad_usage;
+	struct uci_ptr ptr;
+	if (lookup(ctx, ptr, args[0]) != UCI_OK || uci_revert(ctx, &ptr) != UCI_OK)
+		return fail(ctx);
 	return 0;
 }
 
-int cmd_export(struct uci_context *ctx, std::vector<std::string> args)
+// export [<config>]
+int cmd_export(struct uci_context *ctx, std::vector<std::string> &args)
 {
-	if (args.empty())
-		args = packages_in(ctx->confdir);
+	if (args.size() > 1)
+		return bad_usage;
+	std::vector<std::string> names = args;
+	if (names.empty() && !list_packages(ctx, names))
+		return fail_with(ctx, UCI_ERR_NOTFOUND);
 	int status = 0;
-	for (const auto &name : args) {
-		struct uci_package *p = nullptr;
-		struct uci_element *e;
-		uci_foreach_element(&ctx->root, e) {
-			if (name == e->name)
-				p = uci_to_package(e);
-		}
-		if (!p && uci_load(ctx, name.c_str(), &p) != UCI_OK) {
+	for (const auto &n : names) {
+		struct uci_package *p = package(ctx, n.c_str());
+		if (!p) {
 			status = fail(ctx);
 			continue;
 		}
@@ -226,188 +464,253 @@ int cmd_export(struct uci_context *ctx, std::vector<std::string> args)
 	return status;
 }
 
-int cmd_add(struct uci_context *ctx, std::string pkg, const std::string &type)
+// Copies every section and value of `from` into `to`, as a second file
+// with the same package would: named sections merge, anonymous ones append.
+int merge_into(struct uci_context *ctx, struct uci_package *to, struct uci_package *from)
 {
-	struct uci_ptr ptr;
-	if (lookup(ctx, ptr, pkg) != 0)
-		return 1;
-	if (ptr.section)
-		return fail_with(ctx, UCI_ERR_INVAL);
-	if (uci_add_section(ctx, ptr.p, type.c_str(), nullptr) != UCI_OK || commit(ctx, ptr.p) != 0)
+	struct uci_element *se;
+	uci_foreach_element(&from->sections, se) {
+		struct uci_section *s = uci_to_section(se);
+		std::string name;
+		if (s->anonymous) {
+			struct uci_section *added = nullptr;
+			if (uci_add_section(ctx, to, s->type, &added) != UCI_OK)
+				return ctx->err;
+			name = added->e.name;
+		} else {
+			name = s->e.name;
+			struct uci_ptr ptr = {};
+			ptr.p = to;
+			ptr.package = to->e.name;
+			ptr.section = name.c_str();
+			ptr.value = s->type;
+			if (uci_set(ctx, &ptr) != UCI_OK)
+				return ctx->err;
+		}
+		struct uci_element *oe;
+		uci_foreach_element(&s->options, oe) {
+			struct uci_option *o = uci_to_option(oe);
+			struct uci_ptr ptr = {};
+			ptr.p = to;
+			ptr.package = to->e.name;
+			ptr.section = name.c_str();
+			ptr.option = o->e.name;
+			if (o->type == UCI_TYPE_STRING) {
+				ptr.value = o->v.string;
+				if (uci_set(ctx, &ptr) != UCI_OK)
+					return ctx->err;
+				continue;
+			}
+			struct uci_element *ie;
+			uci_foreach_element(&o->v.list, ie) {
+				struct uci_ptr item = ptr;
+				item.value = ie->name;
+				if (uci_add_list(ctx, &item) != UCI_OK)
+					return ctx->err;
+			}
+		}
+	}
+	return UCI_OK;
+}
+
+// import [<config>]: the input replaces the package, written at once; with
+// -m it merges into the package as staged changes.
+int cmd_import(struct uci_context *ctx, std::vector<std::string> &args)
+{
+	if (args.size() > 1)
+		return bad_usage;
+	const char *name = args.empty() ? nullptr : args[0].c_str();
+	if (name && opts.merge) {
+		ctx_ptr scratch(uci_alloc_context());
+		if (!scratch)
+			return fail_with(ctx, UCI_ERR_MEM);
+		scratch->flags = ctx->flags;
+		struct uci_package *in = nullptr;
+		if (uci_import(scratch.get(), opts.input, name, &in, true) != UCI_OK) {
+			if (!opts.quiet)
+				uci_perror(scratch.get(), opts.argv0);
+			return 1;
+		}
+		struct uci_package *p = package(ctx, name);
+		if (!p) {
+			// Nothing to merge with: the input becomes the package.
+			return uci_commit(scratch.get(), &in, true) == UCI_OK ? 0 : fail(scratch.get());
+		}
+		// Merged changes stage like any other.
+		if (merge_into(ctx, p, in) != UCI_OK || uci_save(ctx, p) != UCI_OK)
+			return fail(ctx);
+		return 0;
+	}
+	// Only what the input made is written, not the packages loaded before.
+	std::vector<struct uci_element *> before;
+	struct uci_element *e;
+	uci_foreach_element(&ctx->root, e)
+		before.push_back(e);
+	struct uci_package *p = nullptr;
+	if (uci_import(ctx, opts.input, name, &p, name != nullptr) != UCI_OK)
 		return fail(ctx);
-	// The commit appended it last, under the name the file gives it.
-	puts(list_to_element(ptr.p->sections.prev)->name);
+	struct uci_element *tmp;
+	uci_foreach_element_safe(&ctx->root, tmp, e) {
+		if (std::find(before.begin(), before.end(), e) != before.end())
+			continue;
+		struct uci_package *each = uci_to_package(e);
+		if (uci_commit(ctx, &each, true) != UCI_OK)
+			return fail(ctx);
+	}
 	return 0;
 }
 
-int cmd_rename(struct uci_context *ctx, std::string arg)
-{
-	struct uci_ptr ptr;
-	if (lookup(ctx, ptr, arg) != 0)
-		return 1;
-	if (!ptr.value || !ptr.section)
-		return fail_with(ctx, UCI_ERR_INVAL);
-	if (uci_rename(ctx, &ptr) != UCI_OK)
-		return fail(ctx);
-	return commit(ctx, ptr.p);
-}
+int run(struct uci_context *ctx, const std::string &cmd, std::vector<std::string> &args, bool in_batch);
 
-int cmd_reorder(struct uci_context *ctx, std::string arg)
-{
-	struct uci_ptr ptr;
-	if (lookup(ctx, ptr, arg) != 0)
-		return 1;
-	if (!ptr.value || !ptr.section || ptr.option)
-		return fail_with(ctx, UCI_ERR_INVAL);
-	if (!ptr.s)
-		return fail_with(ctx, UCI_ERR_NOTFOUND);
-	char *end;
-	errno = 0;
-	long pos = strtol(ptr.value, &end, 10);
-	if (!*ptr.value || *end || errno || pos < 0 || pos > 1000000)
-		return fail_with(ctx, UCI_ERR_INVAL);
-	if (uci_reorder_section(ctx, ptr.s, static_cast<int>(pos)) != UCI_OK)
-		return fail(ctx);
-	return commit(ctx, ptr.p);
-}
+// One batch line split into words as the device's tool does: blanks
+// separate, 'single' quotes keep every byte, "double" quotes and bare words
+// take a backslash's next byte literally. An unterminated quote reads on
+// into the next lines. Returns false (and sets ctx's parse error) when the
+// input ends inside a quote.
+struct batch_reader {
+	FILE *in;
+	int line = 0;
+	long byte = 0; // bytes read so far
+	int c = EOF;
+	int prev = EOF;
 
-enum class change { set, add_list, del_list, remove };
-
-int cmd_change(struct uci_context *ctx, change what, std::string arg)
-{
-	struct uci_ptr ptr;
-	if (lookup(ctx, ptr, arg) != 0)
-		return 1;
-	if (what != change::remove && !ptr.value)
-		return fail_with(ctx, UCI_ERR_INVAL);
-	int r = UCI_OK;
-	switch (what) {
-	case change::set:
-		r = uci_set(ctx, &ptr);
-		break;
-	case change::add_list:
-		r = uci_add_list(ctx, &ptr);
-		break;
-	case change::del_list:
-		r = uci_del_list(ctx, &ptr);
-		break;
-	case change::remove:
-		r = uci_delete(ctx, &ptr);
-		break;
+	int next()
+	{
+		prev = c;
+		c = getc(in);
+		if (c != EOF)
+			byte++;
+		if (c == '\n')
+			line++;
+		return c;
 	}
-	if (r != UCI_OK)
-		return fail(ctx);
-	return commit(ctx, ptr.p);
-}
+};
 
-int run(struct uci_context *ctx, std::string_view cmd, std::vector<std::string> args, bool in_batch);
-
-// Splits a line into words as a shell would: 'single' quotes keep every
-// character, a backslash takes the next one literally outside quotes and
-// before $ ` " \ inside "double" ones; quoted parts glue to their
-// neighbours, and a word starting with # comments out the rest.
-bool split_words(std::string_view line, std::vector<std::string> &words)
+bool read_batch_line(struct uci_context *ctx, batch_reader &r, std::vector<std::string> &words, bool &eof)
 {
 	words.clear();
-	size_t i = 0;
-	auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-	while (i < line.size()) {
-		while (i < line.size() && blank(line[i]))
-			i++;
-		if (i == line.size() || line[i] == '#')
-			break;
+	eof = false;
+	// Positions in errors count from the start of this command.
+	r.line = 0;
+	r.byte = 0;
+	r.next();
+	if (r.c == EOF) {
+		eof = true;
+		return true;
+	}
+	for (;;) {
+		while (r.c == ' ' || r.c == '\t' || r.c == '\r')
+			r.next();
+		if (r.c == '\n' || r.c == EOF)
+			return true;
+		if (r.c == '#') {
+			while (r.c != '\n' && r.c != EOF)
+				r.next();
+			return true;
+		}
 		std::string word;
-		while (i < line.size() && !blank(line[i])) {
-			char c = line[i++];
-			if (c == '\'') {
-				size_t close = line.find('\'', i);
-				if (close == std::string_view::npos)
-					return false;
-				word.append(line.substr(i, close - i));
-				i = close + 1;
-			} else if (c == '"') {
+		while (r.c != EOF && r.c != ' ' && r.c != '\t' && r.c != '\r' && r.c != '\n') {
+			if (r.c == '\'' || r.c == '"') {
+				int q = r.c;
 				for (;;) {
-					if (i == line.size())
+					r.next();
+					if (r.c == EOF) {
+						ctx->err = UCI_ERR_PARSE;
+						ctx->err_reason = q == '\'' ? "EOF with unterminated '" : "EOF with unterminated \"";
+						ctx->err_line = r.line + (r.prev == '\n' ? 0 : 1);
+						ctx->err_byte = static_cast<int>(r.byte);
 						return false;
-					c = line[i++];
-					if (c == '"')
+					}
+					if (r.c == q)
 						break;
-					if (c == '\\' && i < line.size() && strchr("$`\"\\", line[i]))
-						c = line[i++];
-					word += c;
+					if (q == '"' && r.c == '\\') {
+						r.next();
+						if (r.c == EOF)
+							continue;
+					}
+					word += static_cast<char>(r.c);
 				}
-			} else if (c == '\\' && i < line.size()) {
-				word += line[i++];
+				r.next();
+			} else if (r.c == '\\') {
+				r.next();
+				if (r.c == EOF)
+					break;
+				if (r.c != '\n')
+					word += static_cast<char>(r.c);
+				r.next();
 			} else {
-				word += c;
+				word += static_cast<char>(r.c);
+				r.next();
 			}
 		}
 		words.push_back(std::move(word));
+		if (r.c == '\n' || r.c == EOF)
+			return true;
 	}
-	return true;
 }
 
-int cmd_batch(struct uci_context *ctx)
+// batch: one command per line until `exit` or the end of the input. A
+// failed line is reported and the batch goes on; the status stays 0.
+int cmd_batch(struct uci_context *ctx, std::vector<std::string> &args)
 {
-	FILE *in = stdin;
-	if (opts.input && !(in = fopen(opts.input, "re")))
-		return fail_with(ctx, UCI_ERR_IO);
-	int status = 0;
-	char *line = nullptr;
-	size_t cap = 0;
-	ssize_t n;
+	if (!args.empty())
+		return bad_usage;
+	batch_reader r{opts.input};
 	std::vector<std::string> words;
-	while ((n = getline(&line, &cap, in)) >= 0) {
-		if (!split_words(std::string_view(line, static_cast<size_t>(n)), words)) {
-			status = fail_with(ctx, UCI_ERR_PARSE);
-			continue;
+	for (;;) {
+		bool eof = false;
+		if (!read_batch_line(ctx, r, words, eof)) {
+			fail(ctx);
+			break;
 		}
+		if (eof)
+			break;
 		if (words.empty())
 			continue;
 		std::string cmd = words[0];
+		if (cmd == "exit")
+			break;
 		words.erase(words.begin());
-		if (run(ctx, cmd, std::move(words), true) != 0)
-			status = 1;
+		if (run(ctx, cmd, words, true) == bad_usage && !opts.quiet)
+			fputs("Unknown command\n", stderr);
 		fflush(stdout);
 	}
-	free(line);
-	if (in != stdin)
-		fclose(in);
-	return status;
+	return 0;
 }
 
-int run(struct uci_context *ctx, std::string_view cmd, std::vector<std::string> args, bool in_batch)
+int run(struct uci_context *ctx, const std::string &cmd, std::vector<std::string> &args, bool in_batch)
 {
-	static const std::map<std::string_view, change> changes = {
-		{"set", change::set}, {"add_list", change::add_list},
-		{"del_list", change::del_list}, {"delete", change::remove},
-	};
-	// Nothing is ever staged: there are no changes to list or drop.
-	if (cmd == "commit" || cmd == "changes" || cmd == "revert")
-		return 0;
+	if (cmd == "batch")
+		return in_batch ? bad_usage : cmd_batch(ctx, args);
+	if (cmd == "import")
+		return cmd_import(ctx, args);
 	if (cmd == "show")
-		return cmd_show(ctx, std::move(args));
-	if (cmd == "export")
-		return cmd_export(ctx, std::move(args));
-	if (cmd == "batch" && !in_batch && args.empty())
-		return cmd_batch(ctx);
-	if (cmd == "add" && args.size() == 2)
-		return cmd_add(ctx, args[0], args[1]);
-	auto it = changes.find(cmd);
-	bool known = cmd == "get" || cmd == "rename" || cmd == "reorder" || it != changes.end();
-	if (!known || args.size() != 1) {
-		if (in_batch)
-			return fail_with(ctx, UCI_ERR_INVAL);
-		usage();
-		return 1;
-	}
+		return cmd_show(ctx, args);
 	if (cmd == "get")
-		return cmd_get(ctx, args[0]);
+		return cmd_get(ctx, args);
+	if (cmd == "export")
+		return cmd_export(ctx, args);
+	if (cmd == "changes")
+		return cmd_changes(ctx, args);
+	if (cmd == "commit")
+		return cmd_commit(ctx, args);
+	if (cmd == "revert")
+		return cmd_revert(ctx, args);
+	if (cmd == "add")
+		return cmd_add(ctx, args);
+	if (cmd == "set")
+		return cmd_change(ctx, change::set, args);
+	if (cmd == "add_list")
+		return cmd_change(ctx, change::add_list, args);
+	if (cmd == "del_list")
+		return cmd_change(ctx, change::del_list, args);
+	if (cmd == "delete")
+		return cmd_change(ctx, change::remove, args);
 	if (cmd == "rename")
-		return cmd_rename(ctx, args[0]);
+		return cmd_change(ctx, change::rename, args);
 	if (cmd == "reorder")
-		return cmd_reorder(ctx, args[0]);
-	return cmd_change(ctx, it->second, args[0]);
+		return cmd_change(ctx, change::reorder, args);
+	return bad_usage;
 }
 
 } // namespace
@@ -422,35 +725,77 @@ int main(int argc, char **argv)
 		return 1;
 	}
 	int opt;
-	while ((opt = getopt(argc, argv, "+c:C:d:f:mnNp:P:qsSt:X")) != -1) {
+	while ((opt = getopt(argc, argv, "c:C:d:f:mnNp:P:qsSt:X")) != -1) {
 		switch (opt) {
 		case 'c':
 			uci_set_confdir(ctx.get(), optarg);
+			break;
+		case 'C': // no override directory here
 			break;
 		case 'd':
 			opts.delimiter = optarg;
 			break;
 		case 'f':
-			opts.input = optarg;
+			if (opts.input != stdin)
+				fclose(opts.input);
+			opts.input = fopen(optarg, "r");
+			if (!opts.input) {
+				// The device's text, without a newline.
+				fprintf(stderr, "%s: %s", opts.argv0, strerror(errno));
+				return 1;
+			}
+			break;
+		case 'm':
+			opts.merge = true;
+			break;
+		case 'n':
+			set_flag(ctx.get(), UCI_FLAG_EXPORT_NAME, true);
+			break;
+		case 'N':
+			set_flag(ctx.get(), UCI_FLAG_EXPORT_NAME, false);
+			break;
+		case 'p':
+			uci_add_delta_path(ctx.get(), optarg);
+			break;
+		case 'P':
+			opts.no_commit = true;
+			uci_add_delta_path(ctx.get(), ctx->savedir);
+			uci_set_savedir(ctx.get(), optarg);
 			break;
 		case 'q':
 			opts.quiet = true;
+			set_flag(ctx.get(), UCI_FLAG_PERROR, false);
+			break;
+		case 's':
+			set_flag(ctx.get(), UCI_FLAG_STRICT, true);
+			break;
+		case 'S':
+			set_flag(ctx.get(), UCI_FLAG_STRICT, false);
+			set_flag(ctx.get(), UCI_FLAG_PERROR, true);
+			break;
+		case 't':
+			uci_set_savedir(ctx.get(), optarg);
 			break;
 		case 'X':
 			opts.generated_names = true;
 			break;
-		case 'C': case 'p': case 'P': case 't': // staging paths: nothing is staged
-		case 'm': case 'n': case 'N': case 's': case 'S':
-			break;
 		default:
+			// getopt has said what is wrong; the device's tool exits 0 here.
 			usage();
-			return 1;
+			return 0;
 		}
 	}
 	if (optind >= argc) {
 		usage();
-		return 1;
+		return 0;
 	}
+	std::string cmd = argv[optind];
 	std::vector<std::string> args(argv + optind + 1, argv + argc);
-	return run(ctx.get(), argv[optind], std::move(args), false);
+	int status = run(ctx.get(), cmd, args, false);
+	if (status == bad_usage) {
+		usage();
+		// `help` asks for the usage: it is no failure.
+		return cmd == "help" ? 0 : bad_usage;
+	}
+	return status;
 }
