@@ -417,8 +417,6 @@ int cmd_commit(struct uci_context *ctx, std::vector<std::string> &args)
 {
 	if (args.size() > 1)
 		return bad_usage;
-	if (opts.no_commit)
-		return 0;
 	std::vector<std::string> names = args;
 	if (names.empty() && !list_packages(ctx, names))
 		return fail_with(ctx, UCI_ERR_NOTFOUND);
@@ -426,8 +424,10 @@ int cmd_commit(struct uci_context *ctx, std::vector<std::string> &args)
 	// that named it.
 	int status = 0;
 	for (const auto &n : names) {
+		// Under -P the package is loaded, and its errors count, but
+		// nothing is written.
 		struct uci_package *p = package(ctx, n.c_str());
-		if (!p || uci_commit(ctx, &p, false) != UCI_OK)
+		if (!p || (!opts.no_commit && uci_commit(ctx, &p, false) != UCI_OK))
 			status = fail(ctx) && args.size() == 1;
 	}
 	return status;
@@ -456,7 +456,7 @@ int cmd_export(struct uci_context *ctx, std::vector<std::string> &args)
 	for (const auto &n : names) {
 		struct uci_package *p = package(ctx, n.c_str());
 		if (!p) {
-			status = fail(ctx);
+			status = fail(ctx) && args.size() == 1;
 			continue;
 		}
 		uci_export(ctx, stdout, p, true);
