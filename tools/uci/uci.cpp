@@ -255,14 +255,14 @@ int cmd_get(struct uci_context *ctx, std::vector<std::string> &args)
 	if (ptr.o && ptr.o->type == UCI_TYPE_STRING) {
 		out = ptr.o->v.string;
 	} else if (ptr.o) {
-		// List items with a space are quoted so that the words can be
-		// told apart.
+		// List items with a blank (space, tab, CR, LF) are quoted so that
+		// the words can be told apart.
 		struct uci_element *e;
 		bool first = true;
 		uci_foreach_element(&ptr.o->v.list, e) {
 			if (!first)
 				out += opts.delimiter;
-			out += strchr(e->name, ' ') ? quoted(e->name) : std::string(e->name);
+			out += strpbrk(e->name, " \t\r\n") ? quoted(e->name) : std::string(e->name);
 			first = false;
 		}
 	} else if (ptr.s) {
