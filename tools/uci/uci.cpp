@@ -564,8 +564,8 @@ int run(struct uci_context *ctx, const std::string &cmd, std::vector<std::string
 
 // One batch line split into words as the device's tool does: blanks
 // separate, 'single' quotes keep every byte, "double" quotes and bare words
-// take a backslash's next byte literally. An unterminated quote reads on
-// into the next lines. Returns false (and sets ctx's parse error) when the
+// take a backslash's next byte literally, # outside quotes comments out the
+// rest of the line. An unterminated quote reads on into the next lines. Returns false (and sets ctx's parse error) when the
 // input ends inside a quote.
 struct batch_reader {
 	FILE *in;
@@ -638,6 +638,10 @@ bool read_batch_line(struct uci_context *ctx, batch_reader &r, std::vector<std::
 				if (r.c != '\n')
 					word += static_cast<char>(r.c);
 				r.next();
+			} else if (r.c == '#') {
+				// A comment starts anywhere outside quotes, mid-word too.
+				while (r.c != '\n' && r.c != EOF)
+					r.next();
 			} else {
 				word += static_cast<char>(r.c);
 				r.next();
