@@ -565,8 +565,9 @@ int run(struct uci_context *ctx, const std::string &cmd, std::vector<std::string
 // One batch line split into words as the device's tool does: blanks
 // separate, 'single' quotes keep every byte, "double" quotes and bare words
 // take a backslash's next byte literally, # outside quotes comments out the
-// rest of the line. An unterminated quote reads on into the next lines. Returns false (and sets ctx's parse error) when the
-// input ends inside a quote.
+// rest of the line. An unterminated quote reads on into the next lines.
+// Returns false (and sets ctx's parse error) when the input ends inside a
+// quote.
 struct batch_reader {
 	FILE *in;
 	int line = 0;
