@@ -525,6 +525,8 @@ int cmd_import(struct uci_context *ctx, std::vector<std::string> &args)
 		if (!scratch)
 			return fail_with(ctx, UCI_ERR_MEM);
 		scratch->flags = ctx->flags;
+		uci_set_confdir(scratch.get(), ctx->confdir);
+		uci_set_savedir(scratch.get(), ctx->savedir);
 		struct uci_package *in = nullptr;
 		if (uci_import(scratch.get(), opts.input, name, &in, true) != UCI_OK) {
 			if (!opts.quiet)
