@@ -103,3 +103,16 @@ listening() {
 
 # traced PID: a tracer (strace) has attached to PID.
 traced() { grep -q '^TracerPid:[[:space:]]*[1-9]' "/proc/$1/status" 2>/dev/null; }
+
+# build_devlibs DIR: kestrad from src/ alone against the device's own
+# libraries in $KESTRAD_REFERENCE, with the oracle's shim for the two remote
+# extensions (tests/syslib/device_prelude.h), for device_libs_daemon_test.
+build_devlibs() {
+	local dir=$1 ref=$KESTRAD_REFERENCE
+	cmake -S . -B "$dir" -DKESTRAD_SYSTEM_LIBS=ON -DCMAKE_PREFIX_PATH="$ref" \
+		-DKESTRAD_TESTS=OFF -DKESTRAD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		"-DCMAKE_CXX_FLAGS=-I$ref/include -include $PWD/tests/syslib/device_prelude.h" \
+		"-DCMAKE_EXE_LINKER_FLAGS=-L$ref/lib -Wl,--no-as-needed -lvimbshim -Wl,--as-needed -Wl,-rpath,$ref/lib" \
+		>/dev/null
+	cmake --build "$dir" -j "$(nproc)" --target kestrad
+}
