@@ -1,7 +1,7 @@
 // blob_buf storage and attribute building.
 //
-// buf->head is the innermost container still open; it always ends where the
-// written data ends, so a new attribute goes right after it. A nest cookie
+// buf->head is the innermost container still open; a new attribute goes
+// right after what it holds. A nest cookie
 // is the offset of the enclosing container plus BLOB_COOKIE, which keeps
 // offset 0 from looking like a failure.
 #include <libubox/blob.h>
@@ -145,6 +145,8 @@ void *blob_nest_start(struct blob_buf *buf, int id)
 	return reinterpret_cast<void *>(parent + BLOB_COOKIE);
 }
 
+// The parent counts an open nest by its header alone, and takes in the
+// rest when it is closed, as the device's builder does.
 void blob_nest_end(struct blob_buf *buf, void *cookie)
 {
 	if (!cookie || !buf->head)
@@ -152,8 +154,7 @@ void blob_nest_end(struct blob_buf *buf, void *cookie)
 	size_t parent_off = reinterpret_cast<size_t>(cookie) - BLOB_COOKIE;
 	struct blob_attr *child = buf->head;
 	struct blob_attr *parent = at_offset(buf, parent_off);
-	size_t end = head_offset(buf) + blob_pad_len(child);
-	blob_set_raw_len(parent, static_cast<unsigned int>(end - parent_off));
+	blob_set_raw_len(parent, static_cast<unsigned int>(blob_pad_len(parent) + blob_len(child)));
 	buf->head = parent;
 }
 

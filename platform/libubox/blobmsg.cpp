@@ -2,11 +2,11 @@
 #include <libubox/blobmsg.h>
 
 #include <errno.h>
+#include <stddef.h>
 
 namespace {
 
 constexpr size_t hdr_size = sizeof(struct blob_attr);
-constexpr int max_check_depth = 32;
 
 // Length a fixed-size type must have; 0 when the type has no fixed size.
 constexpr unsigned int fixed_len(int type)
@@ -19,103 +19,78 @@ constexpr unsigned int fixed_len(int type)
 	case BLOBMSG_TYPE_INT32:
 		return 4;
 	case BLOBMSG_TYPE_INT64:
-	case BLOBMSG_TYPE_DOUBLE:
 		return 8;
 	default:
 		return 0;
 	}
 }
 
-// The attribute's header, name header and scalar value are sound, given that
-// `avail` bytes are readable from its start. Table and array contents are not
-// looked at.
-bool attr_shape_ok(const struct blob_attr *attr, size_t avail)
+// The name header of an extended attribute fits and its name ends in a
+// zero byte; a plain attribute passes only where no name is wanted.
+bool name_ok(const struct blob_attr *attr, bool name)
 {
-	if (avail < hdr_size)
-		return false;
-	size_t raw = blob_raw_len(attr);
-	if (raw < hdr_size || raw > avail)
-		return false;
 	if (!blob_is_extended(attr))
-		return true;
-
-	size_t len = raw - hdr_size;
+		return !name;
+	size_t len = blob_len(attr);
 	if (len < sizeof(struct blobmsg_hdr))
 		return false;
 	auto *hdr = static_cast<const struct blobmsg_hdr *>(blob_data(attr));
 	unsigned int namelen = blobmsg_namelen(hdr);
-	if (sizeof(struct blobmsg_hdr) + namelen + 1 > len)
+	if (name && namelen == 0)
 		return false;
-	if (hdr->name[namelen] != 0)
+	if (len < blobmsg_hdrlen(namelen))
 		return false;
-	size_t hlen = blobmsg_hdrlen(namelen);
-	if (hlen > len)
-		return false;
+	return hdr->name[namelen] == 0;
+}
 
+// One attribute, given that `len` bytes are readable from its start. The
+// contents of tables and arrays are not looked at, as on the device.
+bool attr_ok(const struct blob_attr *attr, bool name, size_t len)
+{
+	if (len < hdr_size)
+		return false;
+	size_t raw = blob_raw_len(attr);
+	if (raw < hdr_size || raw > len)
+		return false;
+	if (!name_ok(attr, name))
+		return false;
 	int type = static_cast<int>(blob_id(attr));
 	if (type > BLOBMSG_TYPE_LAST)
 		return false;
-	size_t dlen = len - hlen;
-	const char *data = static_cast<const char *>(blob_data(attr)) + hlen;
-	if (type == BLOBMSG_TYPE_STRING)
+	size_t dlen = blobmsg_data_len(attr);
+	if (type == BLOBMSG_TYPE_STRING) {
+		const char *data = static_cast<const char *>(blobmsg_data(attr));
 		return dlen > 0 && data[dlen - 1] == 0;
+	}
+	// A double may carry more than its 8 bytes; integers are exact.
+	if (type == BLOBMSG_TYPE_DOUBLE)
+		return dlen >= 8;
 	unsigned int fixed = fixed_len(type);
 	return !fixed || dlen == fixed;
 }
 
-bool check_nested(const struct blob_attr *attr, bool array, int depth);
-
-bool check_attr(const struct blob_attr *attr, bool name, size_t avail, int depth)
+int check_array_len(const struct blob_attr *attr, int type, size_t len)
 {
-	if (!attr_shape_ok(attr, avail))
-		return false;
-	if (!blob_is_extended(attr))
-		return !name;
-	if (name && blobmsg_namelen(static_cast<const struct blobmsg_hdr *>(blob_data(attr))) == 0)
-		return false;
-	int type = blobmsg_type(attr);
-	if (type == BLOBMSG_TYPE_TABLE || type == BLOBMSG_TYPE_ARRAY)
-		return check_nested(attr, type == BLOBMSG_TYPE_ARRAY, depth + 1);
-	return true;
-}
-
-bool check_nested(const struct blob_attr *attr, bool array, int depth)
-{
-	if (depth > max_check_depth)
-		return false;
-	const char *p = static_cast<const char *>(blobmsg_data(attr));
-	size_t rem = blobmsg_data_len(attr);
-	while (rem) {
-		auto *pos = reinterpret_cast<const struct blob_attr *>(p);
-		if (!check_attr(pos, !array, rem, depth) || !blob_is_extended(pos))
-			return false;
-		if (array && blobmsg_namelen(static_cast<const struct blobmsg_hdr *>(blob_data(pos))) != 0)
-			return false;
-		size_t step = blob_pad_len(pos);
-		if (step > rem)
-			step = rem;
-		p += step;
-		rem -= step;
+	if (!attr_ok(attr, false, len))
+		return -1;
+	bool name = blobmsg_type(attr) == BLOBMSG_TYPE_TABLE;
+	int count = 0;
+	struct blob_attr *pos;
+	size_t rem;
+	blobmsg_for_each_attr(pos, attr, rem) {
+		if (type != BLOBMSG_TYPE_UNSPEC && blobmsg_type(pos) != type)
+			return -1;
+		if (!attr_ok(pos, name, rem))
+			return -1;
+		count++;
 	}
-	return true;
+	return count;
 }
 
 bool name_matches(const struct blob_attr *attr, const char *name, size_t namelen)
 {
 	auto *hdr = static_cast<const struct blobmsg_hdr *>(blob_data(attr));
 	return blobmsg_namelen(hdr) == namelen && memcmp(hdr->name, name, namelen) == 0;
-}
-
-// Steps over the next attribute of a payload; nullptr when it is malformed.
-struct blob_attr *next_checked(const char *&p, size_t &rem)
-{
-	auto *attr = reinterpret_cast<struct blob_attr *>(const_cast<char *>(p));
-	if (!attr_shape_ok(attr, rem))
-		return nullptr;
-	size_t step = blob_pad_len(attr) < rem ? blob_pad_len(attr) : rem;
-	p += step;
-	rem -= step;
-	return attr;
 }
 
 // The first two and last two bytes of a name: most names of one length
@@ -139,30 +114,22 @@ extern "C" {
 
 bool blobmsg_check_attr_len(const struct blob_attr *attr, bool name, size_t len)
 {
-	return attr && check_attr(attr, name, len, 0);
+	return attr && attr_ok(attr, name, len);
 }
 
 bool blobmsg_check_attr(const struct blob_attr *attr, bool name)
 {
-	return attr && check_attr(attr, name, blob_raw_len(attr), 0);
+	return attr && attr_ok(attr, name, blob_raw_len(attr));
+}
+
+int blobmsg_check_array_len(const struct blob_attr *attr, int type, size_t len)
+{
+	return attr ? check_array_len(attr, type, len) : -1;
 }
 
 int blobmsg_check_array(const struct blob_attr *attr, int type)
 {
-	if (!attr)
-		return -1;
-	bool array = blobmsg_type(attr) == BLOBMSG_TYPE_ARRAY;
-	if (!check_nested(attr, array, 0))
-		return -1;
-	int count = 0;
-	const struct blob_attr *pos;
-	size_t rem;
-	blobmsg_for_each_attr(pos, attr, rem) {
-		if (type != BLOBMSG_TYPE_UNSPEC && blobmsg_type(pos) != type)
-			return -1;
-		count++;
-	}
-	return count;
+	return attr ? check_array_len(attr, type, blob_raw_len(attr)) : -1;
 }
 
 int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len,
@@ -175,7 +142,8 @@ int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len,
 
 	// Every entry of a name is filled, so the search goes on after a match
 	// only for an entry whose name another entry repeats. Names are compared
-	// only within chains of one length.
+	// only within chains of one length. The device keeps a name's length in
+	// a byte: a name of 256 bytes or more never matches there, nor here.
 	size_t namelen[cached_policy_max];
 	bool shared[cached_policy_max];
 	bool cached = policy_len <= cached_policy_max;
@@ -205,11 +173,10 @@ int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len,
 	// Requests usually list their fields in policy order: start each search
 	// after the last match so that the common case is one comparison.
 	int next = 0;
-	const char *p = static_cast<const char *>(data);
+	struct blob_attr *attr;
 	size_t rem = len;
-	while (rem) {
-		struct blob_attr *attr = next_checked(p, rem);
-		if (!attr)
+	__blob_for_each_attr(attr, data, rem) {
+		if (!attr_ok(attr, false, rem))
 			return -1;
 		if (!blob_is_extended(attr) || policy_len <= 0)
 			continue;
@@ -224,7 +191,7 @@ int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len,
 			if (policy[i].type != BLOBMSG_TYPE_UNSPEC && policy[i].type != type)
 				continue;
 			size_t nl = cached ? namelen[i] : strlen(policy[i].name);
-			if (!name_matches(attr, policy[i].name, nl))
+			if (nl > UINT8_MAX || !name_matches(attr, policy[i].name, nl))
 				continue;
 			tb[i] = attr;
 			next = i + 1 < policy_len ? i + 1 : 0;
@@ -235,26 +202,28 @@ int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len,
 	return 0;
 }
 
+// Entries take the attributes in order; an attribute of another type than
+// the next entry's is passed over. Empty input is no error here.
 int blobmsg_parse_array(const struct blobmsg_policy *policy, int policy_len,
 			struct blob_attr **tb, void *data, unsigned int len)
 {
-	if (policy_len > 0)
-		memset(tb, 0, sizeof(*tb) * static_cast<size_t>(policy_len));
-	if (!data || !len)
-		return -EINVAL;
+	if (policy_len <= 0)
+		return 0;
+	memset(tb, 0, sizeof(*tb) * static_cast<size_t>(policy_len));
+	if (!data)
+		return 0;
 
 	int i = 0;
-	const char *p = static_cast<const char *>(data);
+	struct blob_attr *attr;
 	size_t rem = len;
-	while (rem) {
-		struct blob_attr *attr = next_checked(p, rem);
-		if (!attr)
+	__blob_for_each_attr(attr, data, rem) {
+		if (policy[i].type != BLOBMSG_TYPE_UNSPEC && blobmsg_type(attr) != policy[i].type)
+			continue;
+		if (!attr_ok(attr, false, rem))
 			return -1;
-		if (i >= policy_len)
+		tb[i++] = attr;
+		if (i == policy_len)
 			break;
-		if (policy[i].type == BLOBMSG_TYPE_UNSPEC || blobmsg_type(attr) == policy[i].type)
-			tb[i] = attr;
-		i++;
 	}
 	return 0;
 }
@@ -302,6 +271,9 @@ void *blobmsg_open_nested(struct blob_buf *buf, const char *name, bool array)
 					     name, 0, nullptr);
 	if (!attr)
 		return nullptr;
+	// Until it is closed, the parent counts the nest's header alone.
+	size_t hlen = blobmsg_hdrlen(name ? static_cast<unsigned int>(strlen(name)) : 0);
+	blob_set_raw_len(buf->head, static_cast<unsigned int>(blob_pad_len(buf->head) - hlen));
 	buf->head = attr;
 	return reinterpret_cast<void *>(parent + BLOB_COOKIE);
 }

@@ -79,8 +79,11 @@ const ubus_handler_t common_h = kestrad_handle_whc_client_common_set_api;
 
 TEST_F(ReJobHandlers, RequestsThatStartNothingGetTheirReplyText)
 {
-	// a field whose length runs past the payload
-	const uint8_t broken[] = {0x83, 0x00, 0x00, 0x40, 0x00, 0x03, 'm', 's', 'g', 0, 0, 0};
+	// As on the device: a field whose length runs past the payload ends the
+	// parse without an error and is absent; a string field without a value
+	// is refused.
+	const uint8_t cut[] = {0x83, 0x00, 0x00, 0x40, 0x00, 0x03, 'm', 's', 'g', 0, 0, 0};
+	const uint8_t broken[] = {0x83, 0x00, 0x00, 0x0c, 0x00, 0x03, 'm', 's', 'g', 0, 0, 0};
 	struct {
 		ubus_handler_t handler;
 		std::function<void(request &)> fill;
@@ -90,12 +93,15 @@ TEST_F(ReJobHandlers, RequestsThatStartNothingGetTheirReplyText)
 		{bind_h, [](request &r) { r.str("record", "R").str("deviceID", "D"); }, "parse param failed"},
 		{bind_h, [](request &r) { r.u32("record", 1).str("deviceID", "D").str("sign", "S"); }, "parse param failed"},
 		{bind_h, [&](request &r) { r.raw(broken, sizeof broken); }, "blobmsg_parse error"},
+		{bind_h, [&](request &r) { r.raw(cut, sizeof cut); }, "parse param failed"},
 		{smart_h, [](request &) {}, "parse param failed"},
 		{smart_h, [](request &r) { r.u32("msg", 2); }, "parse param failed"},
 		{smart_h, [&](request &r) { r.raw(broken, sizeof broken); }, "blobmsg_parse error"},
+		{smart_h, [&](request &r) { r.raw(cut, sizeof cut); }, "parse param failed"},
 		{common_h, [](request &) {}, "api not found"},
 		{common_h, [](request &r) { r.u32("action", 1).str("other", "x"); }, "api not found"},
 		{common_h, [&](request &r) { r.raw(broken, sizeof broken); }, "blobmsg_parse error"},
+		{common_h, [&](request &r) { r.raw(cut, sizeof cut); }, "api not found"},
 	};
 	for (auto &c : cases) {
 		SCOPED_TRACE(c.text);

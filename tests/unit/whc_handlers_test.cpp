@@ -199,7 +199,7 @@ TEST_F(WhcHandlers, SyncFailuresLeaveTheEarlierFileWholeAndStartNothing)
 		ASSERT_EQ(h.call(kestrad_handle_whc_sync, first).replies.at(0), strings({{"return", "success"}}));
 		ASSERT_TRUE(h.run_until([] { return busy_slots() == 0; }, 5000));
 
-		const uint8_t bad[] = {0x83, 0x00, 0x00, 0x64}; // a string field longer than the payload
+		const uint8_t bad[] = {0x83, 0x00, 0x00, 0x08, 0x00, 0x01, 'x', 0x00}; // a string without a value
 		request malformed;
 		malformed.raw(bad, sizeof(bad));
 		EXPECT_EQ(h.call(kestrad_handle_whc_sync, malformed).replies.at(0),
@@ -266,7 +266,7 @@ TEST_F(WhcHandlers, QuireRepliesInOrderWithoutTakingASlotAndHoldsNothingAfterwar
 			ASSERT_EQ(h.call(kestrad_handle_whc_quire, req).replies.at(0).back().value, "success");
 		EXPECT_EQ(open_fds(), fds);
 
-		const uint8_t bad[] = {0x83, 0x00, 0x00, 0x64};
+		const uint8_t bad[] = {0x83, 0x00, 0x00, 0x08, 0x00, 0x01, 'x', 0x00};
 		request malformed;
 		malformed.raw(bad, sizeof(bad));
 		EXPECT_EQ(h.call(kestrad_handle_whc_quire, malformed).replies.at(0),

@@ -171,9 +171,9 @@ void put_container(std::string &out, const void *data, size_t len, bool array, i
 	};
 	newline(depth + 1);
 	const struct blob_attr *cur;
-	size_t rem;
+	size_t rem = len;
 	bool first = true;
-	blob_for_each_attr_len(cur, data, len, rem) {
+	__blob_for_each_attr(cur, data, rem) {
 		if (!blobmsg_check_attr(cur, !array))
 			continue;
 		if (!first) {
@@ -433,8 +433,8 @@ std::string body_json(const void *data, size_t len)
 	using namespace ubus_wire;
 	const struct blob_attr *tb[ATTR_COUNT] = {};
 	const struct blob_attr *cur;
-	size_t rem;
-	blob_for_each_attr_len(cur, data, len, rem) {
+	size_t rem = len;
+	__blob_for_each_attr(cur, data, rem) {
 		if (blob_id(cur) < ATTR_COUNT)
 			tb[blob_id(cur)] = cur;
 	}

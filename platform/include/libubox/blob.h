@@ -179,15 +179,32 @@ static inline struct blob_attr *blob_put_u64(struct blob_buf *buf, int id, uint6
 #define blob_put_int32(buf, id, val) blob_put_u32(buf, id, (uint32_t)(val))
 #define blob_put_int64(buf, id, val) blob_put_u64(buf, id, (uint64_t)(val))
 
-/* Stops at the first attribute whose header does not fit what is left. */
-#define blob_for_each_attr_len(pos, first, attr_len, rem) \
-	for (rem = (attr_len), pos = (struct blob_attr *)(first); \
-	     rem >= sizeof(struct blob_attr) && blob_raw_len(pos) >= sizeof(struct blob_attr) && \
-	     blob_raw_len(pos) <= rem; \
-	     rem -= blob_pad_len(pos) <= rem ? blob_pad_len(pos) : rem, pos = blob_next(pos))
+/*
+ * Walks attributes from `attr` over `rem` bytes (rem is the caller's, and
+ * is what is left when the walk stops). It stops at the first attribute
+ * whose padded length is under a header's or over what is left.
+ */
+#define __blob_for_each_attr(pos, attr, rem) \
+	for (pos = (struct blob_attr *)(attr); \
+	     rem >= sizeof(struct blob_attr) && blob_pad_len(pos) <= rem && \
+	     blob_pad_len(pos) >= sizeof(struct blob_attr); \
+	     rem -= blob_pad_len(pos), pos = blob_next(pos))
 
+/* The attributes inside `attr`; none when `attr` is NULL. */
 #define blob_for_each_attr(pos, attr, rem) \
-	blob_for_each_attr_len(pos, (attr) ? blob_data(attr) : NULL, (attr) ? blob_len(attr) : 0, rem)
+	for (rem = (attr) ? blob_len(attr) : 0, \
+	     pos = (struct blob_attr *)((attr) ? blob_data(attr) : NULL); \
+	     rem >= sizeof(struct blob_attr) && blob_pad_len(pos) <= rem && \
+	     blob_pad_len(pos) >= sizeof(struct blob_attr); \
+	     rem -= blob_pad_len(pos), pos = blob_next(pos))
+
+/* The same, and none unless `attr_len` exceeds the payload's length. */
+#define blob_for_each_attr_len(pos, attr, attr_len, rem) \
+	for (rem = (attr) ? blob_len(attr) : 0, \
+	     pos = (struct blob_attr *)((attr) ? blob_data(attr) : NULL); \
+	     rem >= sizeof(struct blob_attr) && rem < (size_t)(attr_len) && \
+	     blob_pad_len(pos) <= rem && blob_pad_len(pos) >= sizeof(struct blob_attr); \
+	     rem -= blob_pad_len(pos), pos = blob_next(pos))
 
 #ifdef __cplusplus
 }

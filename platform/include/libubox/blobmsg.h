@@ -94,6 +94,7 @@ static inline size_t blobmsg_len(const struct blob_attr *attr)
 bool blobmsg_check_attr(const struct blob_attr *attr, bool name);
 bool blobmsg_check_attr_len(const struct blob_attr *attr, bool name, size_t len);
 int blobmsg_check_array(const struct blob_attr *attr, int type);
+int blobmsg_check_array_len(const struct blob_attr *attr, int type, size_t len);
 int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len,
 		  struct blob_attr **tb, void *data, unsigned int len);
 int blobmsg_parse_array(const struct blobmsg_policy *policy, int policy_len,
@@ -220,7 +221,11 @@ static inline char *blobmsg_get_string(const struct blob_attr *attr)
 }
 
 #define blobmsg_for_each_attr(pos, attr, rem) \
-	blob_for_each_attr_len(pos, blobmsg_data(attr), blobmsg_data_len(attr), rem)
+	for (rem = (attr) ? blobmsg_data_len(attr) : 0, \
+	     pos = (struct blob_attr *)blobmsg_data(attr); \
+	     rem >= sizeof(struct blob_attr) && blob_pad_len(pos) <= rem && \
+	     blob_pad_len(pos) >= sizeof(struct blob_attr); \
+	     rem -= blob_pad_len(pos), pos = blob_next(pos))
 
 #ifdef __cplusplus
 }
