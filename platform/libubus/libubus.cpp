@@ -44,6 +44,7 @@ struct serve_timer {
 } // namespace
 
 struct ubus_conn {
+	ubus_conn() { io.set_lenient(); }
 	stream io;
 	body out;
 	bool lost = false;
@@ -152,18 +153,21 @@ void send_status(struct ubus_context *ctx, uint16_t seq, uint32_t peer, uint32_t
 {
 	body &b = ctx->conn->out;
 	b.reset();
-	b.put_u32(ATTR_OBJID, obj);
 	b.put_u32(ATTR_STATUS, static_cast<uint32_t>(status));
+	b.put_u32(ATTR_OBJID, obj);
 	send_msg(ctx, MSG_STATUS, seq, peer);
 }
 
 void serve_invoke(struct ubus_context *ctx, const message &m)
 {
+	// As on the device, a call that names no object gets no answer.
+	if (!m.tb[ATTR_OBJID])
+		return;
 	uint32_t obj_id = m.u32(ATTR_OBJID);
 	struct ubus_object *obj = find_object(ctx, obj_id);
 	const char *method = m.str(ATTR_METHOD);
 	bool no_reply = m.tb[ATTR_NO_REPLY] && blob_get_u8(m.tb[ATTR_NO_REPLY]);
-	int status = UBUS_STATUS_NOT_FOUND;
+	int status = !obj || method ? UBUS_STATUS_NOT_FOUND : UBUS_STATUS_INVALID_ARGUMENT;
 	const struct ubus_method *found = nullptr;
 	if (obj && method) {
 		status = UBUS_STATUS_METHOD_NOT_FOUND;
@@ -174,13 +178,12 @@ void serve_invoke(struct ubus_context *ctx, const message &m)
 			}
 		}
 	}
-	if (found && found->handler) {
+	// As on the device, a call without an argument table is refused.
+	if (found && !m.tb[ATTR_DATA])
+		status = UBUS_STATUS_INVALID_ARGUMENT;
+	else if (found && found->handler) {
 		struct ubus_request_data req = {obj_id, m.peer, m.seq, false};
-		// An absent argument table reaches the handler as an empty one.
-		struct blob_attr empty = {htobe32(static_cast<uint32_t>(ATTR_DATA) << BLOB_ATTR_ID_SHIFT |
-						  sizeof(struct blob_attr))};
-		struct blob_attr *data = m.tb[ATTR_DATA] ? m.tb[ATTR_DATA] : &empty;
-		status = found->handler(ctx, obj, &req, method, data);
+		status = found->handler(ctx, obj, &req, method, m.tb[ATTR_DATA]);
 		if (req.deferred || no_reply)
 			return;
 	}
@@ -217,7 +220,7 @@ void serve_calls(struct ubus_context *ctx)
 		std::vector<uint8_t> bytes = std::move(c->calls.front());
 		c->calls.pop_front();
 		message m;
-		if (parse(bytes.data(), bytes.size(), m))
+		if (parse_lenient(bytes.data(), bytes.size(), m))
 			serve_invoke(ctx, m);
 	}
 	c->depth--;
@@ -271,6 +274,11 @@ bool read_and_dispatch(struct ubus_context *ctx)
 	c->io.consume();
 	c->depth--;
 	if (bad) {
+		// The calls that came whole before the garbage are answered first,
+		// as the device's library does.
+		serve_calls(ctx);
+		if (!c->depth)
+			flush(ctx);
 		mark_lost(ctx);
 		return false;
 	}

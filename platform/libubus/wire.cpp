@@ -127,6 +127,26 @@ bool parse(uint8_t *buf, size_t len, message &out)
 	return true;
 }
 
+bool parse_lenient(uint8_t *buf, size_t len, message &out)
+{
+	memset(out.tb, 0, sizeof(out.tb));
+	out.type = buf[1];
+	out.seq = static_cast<uint16_t>(buf[2] << 8 | buf[3]);
+	out.peer = be32_at(buf + 4);
+	out.body = reinterpret_cast<struct blob_attr *>(buf + header_size);
+	if (header_size + blob_raw_len(out.body) != len)
+		return false;
+
+	struct blob_attr *a;
+	size_t rem;
+	blob_for_each_attr(a, out.body, rem) {
+		unsigned id = blob_id(a);
+		if (id < ATTR_COUNT && blob_raw_len(a) >= attr_hdr && attr_ok(out.type, a))
+			out.tb[id] = a;
+	}
+	return true;
+}
+
 body::body() : b_{}
 {
 	blob_buf_init(&b_, 0);
@@ -202,7 +222,7 @@ bool stream::next(message &out, bool &bad)
 	}
 	if (total == 0)
 		return false;
-	if (!parse(p, static_cast<size_t>(total), out)) {
+	if (!(lenient_ ? parse_lenient : parse)(p, static_cast<size_t>(total), out)) {
 		bad = true;
 		return false;
 	}

@@ -81,6 +81,12 @@ long frame_length(const uint8_t *buf, size_t len);
 // Checks every attribute of a complete message and indexes them by id.
 bool parse(uint8_t *buf, size_t len, message &out);
 
+// Reads a complete message as the device's libubus does: an attribute that
+// fails its type's check is passed over, a later one of an id replaces an
+// earlier one, and the walk ends quietly at the first attribute that does
+// not fit. False only when the body's length is not the frame's.
+bool parse_lenient(uint8_t *buf, size_t len, message &out);
+
 // Builds a message body attribute by attribute.
 class body {
 public:
@@ -110,6 +116,8 @@ public:
 	io fill(int fd);
 	// The next complete message, if any; false with `bad` set on garbage.
 	bool next(message &out, bool &bad);
+	// Messages are read with parse_lenient (the client library's way).
+	void set_lenient() { lenient_ = true; }
 	// Drops the bytes of the messages handed out by next().
 	void consume();
 	bool has_partial() const { return in_len_ > in_off_; }
@@ -124,6 +132,7 @@ private:
 	std::vector<uint8_t> in_ = std::vector<uint8_t>(65536);
 	size_t in_len_ = 0;
 	size_t in_off_ = 0;
+	bool lenient_ = false;
 	std::string out_;
 	size_t out_off_ = 0;
 };
