@@ -1,15 +1,22 @@
 // blobmsg_parse against the policy of every method the daemon publishes:
 // the first byte picks the method, the rest is the argument table's payload.
-// The result must equal a plain reading of the payload (for each policy
-// entry, the first attribute of its name and type, up to the first
-// malformed attribute), and every field found must be safe to read as its
-// type says.
+// With $KESTRAD_REFERENCE set, the device's libubox is the oracle: the
+// payload goes through driver.c (tests/blobdiff) here, against the
+// project's library, and in a child process built against the device's,
+// and the two lines must agree. Either way, every field found must be safe
+// to read as its type says.
 #include "bus/objects.h"
 #include "fuzz_log.h"
+#include "records.h"
 
+extern "C" void blobdiff_record(const unsigned char *rec, size_t n, FILE *out);
+
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -27,73 +34,89 @@ void collect(const struct ubus_object &obj)
 	}
 }
 
-// The shape checks of one attribute, written plainly.
-bool attr_sound(const struct blob_attr *a, size_t avail)
+// The device's side: driver.c built against $KESTRAD_REFERENCE, in a
+// child process (both libraries export the same names), answering each
+// record with a hash of its line.
+struct oracle {
+	pid_t pid = -1;
+	int to = -1, from = -1;
+};
+oracle device;
+
+void start_oracle()
 {
-	if (avail < sizeof(*a) || blob_raw_len(a) < sizeof(*a) || blob_raw_len(a) > avail)
-		return false;
-	if (!blob_is_extended(a))
-		return true;
-	size_t len = blob_len(a);
-	if (len < sizeof(struct blobmsg_hdr))
-		return false;
-	auto *hdr = static_cast<const struct blobmsg_hdr *>(blob_data(a));
-	size_t namelen = be16_to_cpu(hdr->namelen);
-	size_t hlen = blobmsg_hdrlen(static_cast<unsigned>(namelen));
-	if (sizeof(struct blobmsg_hdr) + namelen + 1 > len || hdr->name[namelen] != 0 || hlen > len)
-		return false;
-	if (blob_id(a) > BLOBMSG_TYPE_LAST)
-		return false;
-	size_t dlen = len - hlen;
-	const char *d = static_cast<const char *>(blob_data(a)) + hlen;
-	switch (blob_id(a)) {
-	case BLOBMSG_TYPE_STRING:
-		return dlen > 0 && d[dlen - 1] == 0;
-	case BLOBMSG_TYPE_INT8:
-		return dlen == 1;
-	case BLOBMSG_TYPE_INT16:
-		return dlen == 2;
-	case BLOBMSG_TYPE_INT32:
-		return dlen == 4;
-	case BLOBMSG_TYPE_INT64:
-	case BLOBMSG_TYPE_DOUBLE:
-		return dlen == 8;
-	default:
-		return true;
+	const char *ref = getenv("KESTRAD_REFERENCE");
+	if (!ref || !*ref) {
+		fprintf(stdout, "KESTRAD_REFERENCE unset: blobmsg_parse is not compared with the device's\n");
+		return;
 	}
+	char dir[] = "/tmp/kestrad-oracle-XXXXXX";
+	if (!mkdtemp(dir))
+		abort();
+	std::string bin = std::string(dir) + "/driver";
+	std::string cmd = blobdiff::device_driver_command(KESTRAD_SOURCE_DIR, ref, bin);
+	if (system(cmd.c_str()) != 0) {
+		fprintf(stdout, "cannot build the oracle: %s\n", cmd.c_str());
+		abort();
+	}
+	int in[2], out[2];
+	if (pipe(in) || pipe(out))
+		abort();
+	device.pid = fork();
+	if (device.pid == 0) {
+		dup2(in[0], 0);
+		dup2(out[1], 1);
+		execl(bin.c_str(), bin.c_str(), "--hash", static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	close(in[0]);
+	close(out[1]);
+	device.to = in[1];
+	device.from = out[0];
+	signal(SIGPIPE, SIG_IGN);
+	static std::string made;
+	made = dir;
+	atexit([] { (void)system(("rm -rf " + made).c_str()); });
 }
 
-void expect_plain_reading(const struct ubus_method &m, uint8_t *payload, size_t len, int result,
-			  struct blob_attr **tb)
+uint64_t fnv(const char *p, size_t n)
 {
-	std::vector<struct blob_attr *> want(static_cast<size_t>(m.n_policy), nullptr);
-	bool malformed = false;
-	size_t off = 0;
-	while (off < len) {
-		auto *a = reinterpret_cast<struct blob_attr *>(payload + off);
-		if (!attr_sound(a, len - off)) {
-			malformed = true;
-			break;
-		}
-		if (blob_is_extended(a)) {
-			for (int i = 0; i < m.n_policy; i++) {
-				const struct blobmsg_policy &p = m.policy[i];
-				if (want[static_cast<size_t>(i)] || !p.name ||
-				    (p.type != BLOBMSG_TYPE_UNSPEC && p.type != blobmsg_type(a)))
-					continue;
-				auto *hdr = static_cast<const struct blobmsg_hdr *>(blob_data(a));
-				if (blobmsg_namelen(hdr) == strlen(p.name) &&
-				    memcmp(hdr->name, p.name, strlen(p.name)) == 0)
-					want[static_cast<size_t>(i)] = a;
-			}
-		}
-		off += blob_pad_len(a);
-	}
-	if ((len == 0 ? -1 : malformed ? -1 : 0) != (result != 0 ? -1 : 0))
+	uint64_t h = 14695981039346656037ULL;
+	for (size_t k = 0; k < n; k++)
+		h = (h ^ static_cast<unsigned char>(p[k])) * 1099511628211ULL;
+	return h;
+}
+
+void compare_with_device(const blobdiff::bytes &rec)
+{
+	static char line[1 << 20];
+	FILE *f = fmemopen(line, sizeof(line), "w");
+	blobdiff_record(rec.data(), rec.size(), f);
+	fflush(f);
+	size_t len = static_cast<size_t>(ftell(f));
+	fclose(f);
+	char want[32];
+	snprintf(want, sizeof(want), "%016llx\n", static_cast<unsigned long long>(fnv(line, len)));
+
+	std::string framed;
+	blobdiff::append_framed(framed, rec);
+	if (write(device.to, framed.data(), framed.size()) != static_cast<ssize_t>(framed.size())) {
+		fprintf(stdout, "the device's driver is gone\n");
 		abort();
-	for (int i = 0; i < m.n_policy; i++) {
-		if (tb[i] != want[static_cast<size_t>(i)])
+	}
+	char got[17];
+	size_t have = 0;
+	while (have < sizeof(got)) {
+		ssize_t n = read(device.from, got + have, sizeof(got) - have);
+		if (n <= 0) {
+			fprintf(stdout, "the device's libubox crashed on this input\n");
 			abort();
+		}
+		have += static_cast<size_t>(n);
+	}
+	if (memcmp(got, want, sizeof(got)) != 0) {
+		fprintf(stdout, "differs from the device's libubox; ours: %.*s", static_cast<int>(len), line);
+		abort();
 	}
 }
 
@@ -137,6 +160,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 	collect(kestrad_vimb_object);
 	collect(kestrad_re_vimb_object);
 	collect(kestrad_lanAP_vimb_object);
+	start_oracle();
 	return 0;
 }
 
@@ -151,10 +175,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	auto *payload = static_cast<uint8_t *>(malloc(len ? len : 1));
 	memcpy(payload, data + 1, len);
 	std::vector<struct blob_attr *> tb(static_cast<size_t>(m.n_policy) + 1);
-	int r = blobmsg_parse(m.policy, m.n_policy, tb.data(), len ? payload : nullptr,
-			      static_cast<unsigned>(len));
-	expect_plain_reading(m, payload, len, r, tb.data());
+	blobmsg_parse(m.policy, m.n_policy, tb.data(), len ? payload : nullptr, static_cast<unsigned>(len));
 	read_fields(m, tb.data(), payload + len);
 	free(payload);
+
+	if (device.pid > 0) {
+		std::vector<blobdiff::policy_entry> policy;
+		for (int i = 0; i < m.n_policy; i++)
+			policy.push_back({m.policy[i].type, m.policy[i].name});
+		compare_with_device(blobdiff::parse_record(policy, blobdiff::bytes(data + 1, data + size)));
+	}
 	return 0;
 }
