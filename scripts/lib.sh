@@ -116,3 +116,19 @@ build_devlibs() {
 		>/dev/null
 	cmake --build "$dir" -j "$(nproc)" --target kestrad
 }
+
+# example_args METHOD: arguments that make a ready call of one of kestrad's
+# methods (scripts/run-satellite, scripts/run-mesh print such calls).
+example_args() {
+	case $1 in
+	test) echo '{"hello":"abc"}' ;;
+	notice) echo '{"ssid":"SG9tZQ==","passwd":"c2VjcmV0MTI="}' ;;
+	access) echo '{"policy":1,"list":"02:00:00:00:00:01;02:00:00:00:00:02","level":1,"auth":0}' ;;
+	whc_sync) echo '{"ssid":"Home","pswd":"secret12","ch_2g":"6","timezone":"UTC"}' ;;
+	whc_quire) echo '{"cap_devid":"CAP0001","webpasswd":"admin123"}' ;;
+	bind) echo '{"record":"r1","deviceID":"D1","sign":"S1"}' ;;
+	smart_sync) echo '{"msg":"hello"}' ;;
+	common_set) echo '{"action":"status"}' ;;
+	*) echo '{}' ;;
+	esac
+}

@@ -110,8 +110,13 @@ void satellite::behave(const std::string &name, const std::string &assignments) 
 
 std::vector<call_record> satellite::calls(const std::string &name) const
 {
+	return read_calls(dir_.path(), name);
+}
+
+std::vector<call_record> read_calls(const std::string &dir, const std::string &name)
+{
 	std::vector<std::string> stems;
-	if (DIR *d = opendir(dir_.file("records").c_str())) {
+	if (DIR *d = opendir((dir + "/records").c_str())) {
 		while (struct dirent *e = readdir(d)) {
 			std::string n = e->d_name;
 			const std::string suffix = ".argv";
@@ -124,7 +129,7 @@ std::vector<call_record> satellite::calls(const std::string &name) const
 	std::sort(stems.begin(), stems.end()); // by start time, then pid
 	std::vector<call_record> out;
 	for (const auto &stem : stems) {
-		std::string base = dir_.file("records/" + stem);
+		std::string base = dir + "/records/" + stem;
 		call_record r;
 		std::string argv = read_file(base + ".argv");
 		for (size_t pos = 0, nul; (nul = argv.find('\0', pos)) != std::string::npos; pos = nul + 1)

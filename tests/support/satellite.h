@@ -36,6 +36,10 @@ struct call_record {
 	int status = -1; // -1 when it was killed
 };
 
+// The calls of stand-in NAME that a sandbox directory's records/ holds, by
+// start time.
+std::vector<call_record> read_calls(const std::string &dir, const std::string &name);
+
 class satellite {
 public:
 	explicit satellite(const satellite_options &opts = {});
