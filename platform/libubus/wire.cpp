@@ -1,5 +1,6 @@
 #include "wire.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
@@ -12,7 +13,10 @@ namespace ubus_wire {
 namespace {
 
 constexpr size_t attr_hdr = sizeof(struct blob_attr);
-constexpr size_t read_chunk = 65536;
+// The least room one read is given, and the size past which a drained
+// input buffer is given back: an idle connection costs a page, not 64 kB.
+constexpr size_t min_room = 4096;
+constexpr size_t keep_limit = 262144;
 
 enum class kind { any, u8, u32, string };
 
@@ -184,17 +188,17 @@ void body::put_raw(attr_id id, const void *data, size_t len)
 
 io stream::fill(int fd)
 {
-	// Room for a whole message of the largest size after what is kept.
 	if (in_off_ && in_off_ == in_len_)
 		in_off_ = in_len_ = 0;
-	if (in_.size() - in_len_ < read_chunk) {
+	if (in_.size() - in_len_ < min_room) {
 		if (in_off_) {
 			memmove(in_.data(), in_.data() + in_off_, in_len_ - in_off_);
 			in_len_ -= in_off_;
 			in_off_ = 0;
 		}
-		if (in_.size() - in_len_ < read_chunk)
-			in_.resize(in_len_ + read_chunk);
+		// Doubling: a large message takes a few reads, not one per page.
+		if (in_.size() - in_len_ < min_room)
+			in_.resize(std::max(in_.size() * 2, in_len_ + min_room));
 	}
 	for (;;) {
 		ssize_t n = recv(fd, in_.data() + in_len_, in_.size() - in_len_, 0);
@@ -213,6 +217,8 @@ io stream::fill(int fd)
 bool stream::next(message &out, bool &bad)
 {
 	bad = false;
+	if (in_off_ == in_len_)
+		return false;
 	uint8_t *p = in_.data() + in_off_;
 	size_t avail = in_len_ - in_off_;
 	long total = frame_length(p, avail);
@@ -235,8 +241,8 @@ void stream::consume()
 	if (in_off_ == in_len_) {
 		in_off_ = in_len_ = 0;
 		// A large message is not kept around for good.
-		if (in_.size() > 4 * read_chunk)
-			std::vector<uint8_t>(read_chunk).swap(in_);
+		if (in_.size() > keep_limit)
+			std::vector<uint8_t>().swap(in_);
 	}
 }
 

@@ -129,7 +129,8 @@ public:
 	size_t queued() const { return out_.size() - out_off_; }
 
 private:
-	std::vector<uint8_t> in_ = std::vector<uint8_t>(65536);
+	// Grows as messages need it: a bus daemon keeps one per connection.
+	std::vector<uint8_t> in_;
 	size_t in_len_ = 0;
 	size_t in_off_ = 0;
 	bool lenient_ = false;
