@@ -57,7 +57,7 @@ size_t count(const std::string &text, const std::string &what)
 const std::string lost_line = "vimb connection lost,trying reinit vimb";
 const std::string published_line = "push object success";
 
-// `vimb list -v`: object name -> its methods in order.
+// `vimb -v list`: object name -> its methods in order.
 std::map<std::string, std::vector<std::string>> listing(const std::string &text)
 {
 	std::map<std::string, std::vector<std::string>> out;
@@ -178,7 +178,7 @@ protected:
 TEST_F(Mesh, EverySatellitePublishesUnderItsAddressWithItsModesMethods)
 {
 	ASSERT_TRUE(all_listed(30000));
-	auto objects = listing(m->vimb("cap", {"list", "-v"}).out);
+	auto objects = listing(m->vimb("cap", {"-v", "list"}).out);
 	ASSERT_EQ(objects.size(), m->satellites().size());
 	for (const auto &s : m->satellites())
 		EXPECT_EQ(objects[s.object()], methods_of.at(s.mode)) << s.address << " (" << s.mode << ")";
