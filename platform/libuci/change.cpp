@@ -253,7 +253,7 @@ int uci_delete(struct uci_context *ctx, struct uci_ptr *ptr)
 	uci_option *o = ptr->s && ptr->option ? find_option(ptr->s, ptr->option) : nullptr;
 	if (!ptr->s || (ptr->option && !o))
 		return set_error(ctx, UCI_ERR_NOTFOUND, __func__);
-	if (o && ptr->value && *ptr->value) {
+	if (o && o->type == UCI_TYPE_LIST && ptr->value && *ptr->value) {
 		// A value names the index of the one list item to delete. The
 		// device answers 1 with no error set for a value that is no
 		// number, and 0 for an index out of range; neither changes anything.
