@@ -65,17 +65,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		uci_impl::package_free(first);
 		return 0;
 	}
-	std::string written;
+	uci_impl::text written;
 	uci_impl::export_package(first, written, false);
 
 	uci_package *again = uci_impl::package_new(ctx, "fuzz");
-	if (uci_impl::parse_package(ctx, again, written) != UCI_OK)
+	if (uci_impl::parse_package(ctx, again, written.view()) != UCI_OK)
 		abort(); // what we wrote we cannot read
 	if (!same_tree(first, again))
 		abort(); // read back as another tree
-	std::string rewritten;
+	uci_impl::text rewritten;
 	uci_impl::export_package(again, rewritten, false);
-	if (rewritten != written)
+	if (rewritten.view() != written.view())
 		abort();
 	uci_impl::package_free(again);
 	uci_impl::package_free(first);
