@@ -51,7 +51,8 @@ T *alloc_with_name(std::string_view name)
 		abort();
 	memset(t, 0, sizeof(T));
 	char *text = reinterpret_cast<char *>(t + 1);
-	memcpy(text, name.data(), name.size());
+	if (name.size()) // an empty view may carry no pointer at all
+		memcpy(text, name.data(), name.size());
 	text[name.size()] = 0;
 	return t;
 }
