@@ -285,7 +285,10 @@ protected:
 				data_attr a(no_data ? std::vector<uint8_t>{} : args);
 				struct blob_attr *tb[32] = {};
 				std::string name = m->name;
-				if (name == "test") {
+				if (no_data) {
+					// no argument table: refused before any handler, as on the device
+					EXPECT_EQ(o.replies, 0) << where;
+				} else if (name == "test") {
 					// parsed without checking the result, as the handler does
 					blobmsg_parse(m->policy, m->n_policy, tb, blob_data(a.attr), blob_len(a.attr));
 					EXPECT_EQ(o.replies, tb[0] ? 2 : 0) << where;

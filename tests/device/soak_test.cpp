@@ -103,7 +103,10 @@ TEST(Soak, AFixedMixLeavesNothingBehind)
 	EXPECT_EQ(last.fds, first.fds);
 	if (!valgrind) { // valgrind's own heap is in RssAnon too
 		const long page_kb = sysconf(_SC_PAGESIZE) / 1024;
-		EXPECT_LE(last.rss_kb, first.rss_kb + page_kb);
+		// The judgement is the long run's; a short one may not yet have met
+		// the mix's largest message, which the bus buffers grow to once.
+		const long slack_kb = calls >= 100000 ? page_kb : 64;
+		EXPECT_LE(last.rss_kb, first.rss_kb + slack_kb);
 		EXPECT_GE(last.rss_kb, first.rss_kb - page_kb);
 		for (const auto &[at, s] : marks) {
 			if (at > 50000) {
