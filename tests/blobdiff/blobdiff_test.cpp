@@ -153,20 +153,20 @@ protected:
 	std::string ours_, device_;
 };
 
-std::vector<policy_entry> policy_named(const std::string &spec, std::vector<std::string> &names_store)
+std::vector<policy_entry> policy_named(const std::string &which, std::vector<std::string> &names_store)
 {
 	static const char *types[] = {"unspec", "array", "table", "string", "int64",
 				      "int32", "int16", "int8", "double"};
-	if (spec == "every")
+	if (which == "every")
 		return every_type();
-	if (spec == "sync")
+	if (which == "sync")
 		return sync_policy();
-	if (spec == "mixed")
+	if (which == "mixed")
 		return mixed_policy();
-	if (spec == "none")
+	if (which == "none")
 		return {};
 	std::vector<policy_entry> p;
-	std::istringstream in(spec);
+	std::istringstream in(which);
 	std::string e;
 	names_store.reserve(64);
 	while (std::getline(in, e, ',')) {
