@@ -1,5 +1,6 @@
 // Loading and walking a large wireless package, and one set + commit of it
-// on tmpfs.
+// on tmpfs. Built once against the project's libuci and, by scripts/bench,
+// once against the device's, so the two stand side by side.
 #include <uci.h>
 
 #include <benchmark/benchmark.h>
@@ -44,8 +45,17 @@ struct bench_dir {
 	}
 	~bench_dir()
 	{
+		unlink((path + "/.uci/wireless").c_str());
+		rmdir((path + "/.uci").c_str());
 		unlink((path + "/wireless").c_str());
 		rmdir(path.c_str());
+	}
+	// Its own save directory: /tmp/.uci is shared, and what another run
+	// staged there would be merged into every load.
+	void use(struct uci_context *ctx) const
+	{
+		uci_set_confdir(ctx, path.c_str());
+		uci_set_savedir(ctx, (path + "/.uci").c_str());
 	}
 	std::string path;
 	size_t size;
@@ -56,7 +66,7 @@ void BM_LoadAndWalkWireless(benchmark::State &state)
 	bench_dir dir;
 	for (auto _ : state) {
 		struct uci_context *ctx = uci_alloc_context();
-		uci_set_confdir(ctx, dir.path.c_str());
+		dir.use(ctx);
 		struct uci_package *p = nullptr;
 		uci_load(ctx, "wireless", &p);
 		int found = 0;
@@ -82,7 +92,7 @@ void BM_SetAndCommitWireless(benchmark::State &state)
 {
 	bench_dir dir;
 	struct uci_context *ctx = uci_alloc_context();
-	uci_set_confdir(ctx, dir.path.c_str());
+	dir.use(ctx);
 	struct uci_package *p = nullptr;
 	uci_load(ctx, "wireless", &p);
 	int n = 0;
