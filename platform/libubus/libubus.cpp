@@ -479,6 +479,11 @@ int publish(struct ubus_context *ctx, struct ubus_object *obj, bool replace)
 	int status = sync_request(ctx, MSG_ADD_OBJECT, 0, request_limit_ms, on_publish_data, &p);
 	if (status == UBUS_STATUS_OK && !p.listed)
 		status = UBUS_STATUS_NO_DATA; // a status without the object's id
+	// The daemon may still publish it once it gets to the request, and then
+	// route calls to an object this side no longer knows: the connection is
+	// of no more use, so the owner hears of it as lost and starts afresh.
+	if (status == UBUS_STATUS_TIMEOUT)
+		mark_lost(ctx);
 	if (status != UBUS_STATUS_OK && p.listed) {
 		list_del_init(&obj->list);
 		obj->id = 0;

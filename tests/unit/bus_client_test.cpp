@@ -242,6 +242,13 @@ TEST_F(BusClient, PublicationRejectedAfterItsDataLeavesNothingListed)
 	EXPECT_EQ(obj.id, 0u);
 }
 
+TEST_F(BusClient, UnansweredPublicationIsAConnectionLost)
+{
+	EXPECT_EQ(ubus_replace_object(ctx, &obj), UBUS_STATUS_TIMEOUT);
+	EXPECT_EQ(lost_calls, 1);
+	EXPECT_TRUE(list_empty(&ctx->objects));
+}
+
 TEST_F(BusClient, ObjectOfAFreedContextCanBePublishedAgain)
 {
 	publish();
