@@ -9,12 +9,18 @@ using namespace uci_impl;
 
 namespace {
 
-// "pkg[.section[.option]][=value]", split in place.
+// "pkg[.section[.option]][=value]", split in place. The text itself is
+// refused (UCI_ERR_PARSE) for a package name with a blank or a byte outside
+// ASCII, a bad option name, a control character in the value, or a fourth
+// part; the section name is checked only once the package is loaded, as the
+// device's does, which answers "Invalid argument" for it.
 int split_ptr(struct uci_ptr *ptr, char *str)
 {
 	if (char *eq = strchr(str, '=')) {
 		*eq = 0;
 		ptr->value = eq + 1;
+		if (!valid_argument(ptr->value))
+			return UCI_ERR_PARSE;
 	}
 	ptr->package = str;
 	if (char *dot = strchr(str, '.')) {
@@ -24,38 +30,35 @@ int split_ptr(struct uci_ptr *ptr, char *str)
 			*dot2 = 0;
 			ptr->option = dot2 + 1;
 			if (strchr(dot2 + 1, '.'))
-				return UCI_ERR_INVAL;
+				return UCI_ERR_PARSE;
 		}
 	}
-	if (!*ptr->package || (ptr->section && !*ptr->section) || (ptr->option && !*ptr->option))
-		return UCI_ERR_INVAL;
+	if (!valid_type(ptr->package) || (ptr->option && !valid_name(ptr->option)))
+		return UCI_ERR_PARSE;
 	return UCI_OK;
 }
 
-// "@type[index]": the index-th section of that type; negative counts back.
+// "@type[index]": the index-th section of that type (of any type for
+// "@[index]"); a negative index counts back, an empty one is 0.
 int find_extended(uci_package *p, const char *expr, uci_section **out)
 {
 	*out = nullptr;
 	const char *open = strchr(expr, '[');
 	size_t len = strlen(expr);
-	if (!open || len < 4 || expr[len - 1] != ']')
+	if (!open || expr[len - 1] != ']')
 		return UCI_ERR_INVAL;
 	std::string_view type(expr + 1, static_cast<size_t>(open - expr - 1));
-	char index[32];
-	size_t n_index = static_cast<size_t>(expr + len - 1 - (open + 1));
-	if (n_index == 0 || n_index >= sizeof(index) || !valid_ptr_type(type))
+	if (!type.empty() && !valid_type(type))
 		return UCI_ERR_INVAL;
-	memcpy(index, open + 1, n_index);
-	index[n_index] = 0;
 	char *end;
-	long idx = strtol(index, &end, 10);
-	if (*end)
+	long idx = strtol(open + 1, &end, 10);
+	if (end != expr + len - 1)
 		return UCI_ERR_INVAL;
 
 	long n = 0;
 	struct uci_element *e;
 	uci_foreach_element(&p->sections, e) {
-		if (type == uci_to_section(e)->type)
+		if (type.empty() || type == uci_to_section(e)->type)
 			n++;
 	}
 	if (idx < 0)
@@ -63,7 +66,7 @@ int find_extended(uci_package *p, const char *expr, uci_section **out)
 	if (idx < 0 || idx >= n)
 		return UCI_OK;
 	uci_foreach_element(&p->sections, e) {
-		if (type == uci_to_section(e)->type && idx-- == 0) {
+		if ((type.empty() || type == uci_to_section(e)->type) && idx-- == 0) {
 			*out = uci_to_section(e);
 			break;
 		}
@@ -135,12 +138,14 @@ int uci_lookup_ptr(struct uci_context *ctx, struct uci_ptr *ptr, char *str, bool
 {
 	if (str) {
 		memset(ptr, 0, sizeof(*ptr));
-		if (!valid_argument(str)) {
+		if (split_ptr(ptr, str) != UCI_OK) {
 			ctx->err_reason = nullptr; // not a file's error
 			return set_error(ctx, UCI_ERR_PARSE, __func__);
 		}
-		if (split_ptr(ptr, str) != UCI_OK)
-			return set_error(ctx, UCI_ERR_PARSE, __func__);
+		// Only names a file of the config directory may have are read;
+		// the device's reads any path ("sub/x", "/etc/x").
+		if (!valid_package_name(ptr->package))
+			return set_error(ctx, UCI_ERR_NOTFOUND, __func__);
 	}
 	ptr->p = nullptr;
 	ptr->s = nullptr;

@@ -64,8 +64,7 @@ char *dup_text(std::string_view s);
 
 bool valid_name(std::string_view s);  // section and option names
 bool valid_type(std::string_view s);  // section types as the file parser takes them
-bool valid_ptr_type(std::string_view s); // section types given through a pointer or uci_add_section
-bool valid_argument(std::string_view s); // a pointer given as text: no control characters but tab, CR, LF
+bool valid_argument(std::string_view s); // a value given in a pointer: no control characters but tab, CR, LF
 bool valid_package_name(std::string_view s);
 
 int set_error(struct uci_context *ctx, int err, const char *func);

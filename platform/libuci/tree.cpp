@@ -147,17 +147,6 @@ bool valid_name(std::string_view s)
 	return true;
 }
 
-bool valid_ptr_type(std::string_view s)
-{
-	if (s.empty())
-		return false;
-	for (char c : s) {
-		if (!(is_name_char(c) || c == '-'))
-			return false;
-	}
-	return true;
-}
-
 bool valid_argument(std::string_view s)
 {
 	for (char c : s) {
