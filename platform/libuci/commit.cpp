@@ -262,6 +262,18 @@ int uci_commit(struct uci_context *ctx, struct uci_package **package, bool overw
 	text staged_text;
 	delta_list staged;
 	fd_guard staged_fd(staged_open(ctx, p->e.name, staged_text, &staged.l, p));
+	// The file as it is now, read even when nothing is to change: as the
+	// device's, a commit that is not strict tells its parse warnings.
+	package_holder fresh;
+	if (!overwrite) {
+		text current;
+		if (read_fd(lock.get(), current) != UCI_OK)
+			return set_error(ctx, UCI_ERR_IO, __func__);
+		fresh.p = package_new(ctx, p->e.name);
+		r = parse_package(ctx, fresh.p, current.view());
+		if (r != UCI_OK)
+			return set_error(ctx, r, __func__); // a broken file is never rewritten
+	}
 	// Nothing changed here and nothing was staged when it loaded: as on the
 	// device, the file is left as it is.
 	if (!overwrite && !p->has_delta && uci_list_empty(&staged.l))
@@ -273,17 +285,9 @@ int uci_commit(struct uci_context *ctx, struct uci_package **package, bool overw
 		staged_fd.reset(staged_create(ctx, p->e.name));
 
 	text out;
-	package_holder fresh;
 	if (overwrite) {
 		export_package(p, out, false);
 	} else {
-		text current;
-		if (read_fd(lock.get(), current) != UCI_OK)
-			return set_error(ctx, UCI_ERR_IO, __func__);
-		fresh.p = package_new(ctx, p->e.name);
-		r = parse_package(ctx, fresh.p, current.view());
-		if (r != UCI_OK)
-			return set_error(ctx, r, __func__); // a broken file is never rewritten
 		// The delta directories' changes go in too (as on the device),
 		// but stay where they are.
 		load_staged_paths(ctx, fresh.p);

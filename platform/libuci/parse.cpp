@@ -10,6 +10,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <unistd.h>
 
 namespace uci_impl {
@@ -397,8 +398,14 @@ private:
 			return true;
 		}
 		if (uci_section *s = find_section(pkg_, words_[1].view())) {
-			if (type != s->type)
-				return fail("section of different type overwrites prior section with same name");
+			if (type != s->type) {
+				if (strict_)
+					return fail("section of different type overwrites prior section with same name");
+				// Not strict, the device's takes the later type and keeps
+				// gathering the options, without a word.
+				free(s->type);
+				s->type = dup_text(type);
+			}
 			section_ = s;
 			return true;
 		}

@@ -251,8 +251,8 @@ struct gen {
 		std::vector<std::string> global;
 		if (chance(15))
 			global.push_back("-q");
-		// No -S: how often the loose parser's messages are printed still
-		// differs from the device's (the cases cover -S).
+		if (chance(10))
+			global.push_back("-S");
 		if (chance(10))
 			global.push_back("-X");
 		if (chance(10)) {

@@ -681,6 +681,11 @@ int cmd_batch(struct uci_context *ctx, std::vector<std::string> &args)
 		if (run(ctx, cmd, words, true) == bad_usage && !opts.quiet)
 			fputs("Unknown command\n", stderr);
 		fflush(stdout);
+		// Every command reads its packages afresh, as the device's does
+		// (its parse warnings under -S come once per command); what a
+		// command changed is saved by then.
+		while (!uci_list_empty(&ctx->root))
+			uci_unload(ctx, uci_to_package(ctx->root.next));
 	}
 	return 0;
 }
