@@ -80,9 +80,19 @@ public:
 		err.byte = base_ + (le_ - ls_);
 	}
 	bool at_comment() const { return c_ < le_ && *c_ == '#'; }
+	// Just past the last word read, and past the blank after it if any:
+	// where the device's tells a word too many.
+	long after_word() const { return base_ + (word_end_ - ls_) + (word_end_ < le_ && is_blank(*word_end_)); }
 
 	// Whether the statement's first word is `word` followed by a blank.
+	// The keyword, or its first letter alone ("c t" is "config t"), as the
+	// device's reads them.
 	bool keyword(std::string_view word)
+	{
+		return keyword_as(word) || keyword_as(word.substr(0, 1));
+	}
+
+	bool keyword_as(std::string_view word)
 	{
 		size_t left = static_cast<size_t>(le_ - c_);
 		if (left <= word.size() || memcmp(c_, word.data(), word.size()) != 0)
@@ -105,6 +115,7 @@ public:
 				c_++;
 			if (c_ != run)
 				out.append(run, static_cast<size_t>(c_ - run));
+			word_end_ = c_;
 			if (c_ == le_)
 				break;
 			char ch = *c_;
@@ -240,7 +251,7 @@ private:
 	}
 
 	const char *p_, *end_;
-	const char *ls_ = nullptr, *le_ = nullptr, *c_ = nullptr;
+	const char *ls_ = nullptr, *le_ = nullptr, *c_ = nullptr, *word_end_ = nullptr;
 	long base_ = 0;
 	int line_ = 0;
 	bool split_ = false;
@@ -326,6 +337,7 @@ private:
 			return false;
 		if (!in_.word(words_[i], err_))
 			return false;
+		after_word_ = in_.after_word();
 		if (!in_.split())
 			in_.skip_blanks();
 		return true;
@@ -346,14 +358,18 @@ private:
 		return false;
 	}
 
-	// One more word is an error unless it is empty; an empty one ends the
-	// statement, and what follows it is read as the next.
+	// One more word is an error unless it is empty; either ends the
+	// statement, and what follows it is read as the next. Not strict, the
+	// device's drops a word too many without a warning.
 	bool end_of_statement()
 	{
 		if (!arg(2))
 			return !err_.why;
-		if (words_[2].size())
-			return fail("too many arguments");
+		if (words_[2].size() && strict_) {
+			fail("too many arguments");
+			err_.byte = after_word_;
+			return false;
+		}
 		return true;
 	}
 
@@ -454,6 +470,7 @@ private:
 	reader in_;
 	struct uci_list *made_;
 	bool strict_;
+	long after_word_ = 0;
 	parse_error err_;
 	uci_section *section_ = nullptr;
 	uci_option *last_list_ = nullptr;
