@@ -66,6 +66,7 @@ bool valid_name(std::string_view s);  // section and option names
 bool valid_type(std::string_view s);  // section types as the file parser takes them
 bool valid_argument(std::string_view s); // a value given in a pointer: no control characters but tab, CR, LF
 bool valid_package_name(std::string_view s);
+bool valid_package_word(std::string_view s); // a `package` line's name: letters, digits, '_', '-'
 
 int set_error(struct uci_context *ctx, int err, const char *func);
 

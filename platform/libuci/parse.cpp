@@ -83,6 +83,9 @@ public:
 	// Just past the last word read, and past the blank after it if any:
 	// where the device's tells a word too many.
 	long after_word() const { return base_ + (word_end_ - ls_) + (word_end_ < le_ && is_blank(*word_end_)); }
+	// Where the statement stopped: past its blanks, or at a ';' that
+	// dropped the rest of the line.
+	long stop() const { return word_end_ < le_ && *word_end_ == ';' && c_ == le_ ? base_ + (word_end_ - ls_) : pos(); }
 
 	// Whether the statement's first word is `word` followed by a blank.
 	// The keyword, or its first letter alone ("c t" is "config t"), as the
@@ -90,6 +93,14 @@ public:
 	bool keyword(std::string_view word)
 	{
 		return keyword_as(word) || keyword_as(word.substr(0, 1));
+	}
+
+	// The keyword (or its letter) is all that is left of the data: no
+	// blank, no newline after it.
+	bool keyword_last(std::string_view word) const
+	{
+		std::string_view rest(c_, static_cast<size_t>(le_ - c_));
+		return !cut_ && (rest == word || rest == word.substr(0, 1));
 	}
 
 	bool keyword_as(std::string_view word)
@@ -326,6 +337,14 @@ private:
 		return false;
 	}
 
+	// An error in the last word read, told where the device's tells it.
+	bool fail_after_word(const char *why)
+	{
+		fail(why);
+		err_.byte = after_word_;
+		return false;
+	}
+
 	// The next word of the statement into words_[i]; false when there is
 	// none (or on an open quote, with the error set).
 	bool arg(int i)
@@ -352,7 +371,14 @@ private:
 		bool list = false;
 		if (in_.keyword("option") || (list = in_.keyword("list")))
 			return option(list, start);
+		// A keyword the data ends with is told as the device's tells it.
 		err_.why = "invalid command";
+		if (in_.keyword_last("package"))
+			err_.why = "package without name";
+		else if (in_.keyword_last("config"))
+			err_.why = "config without name";
+		else if (in_.keyword_last("option") || in_.keyword_last("list"))
+			err_.why = section_ ? "option without name" : "option/list command found before the first section";
 		err_.line = in_.line();
 		err_.byte = start;
 		return false;
@@ -365,11 +391,8 @@ private:
 	{
 		if (!arg(2))
 			return !err_.why;
-		if (words_[2].size() && strict_) {
-			fail("too many arguments");
-			err_.byte = after_word_;
-			return false;
-		}
+		if (words_[2].size() && strict_)
+			return fail_after_word("too many arguments");
 		return true;
 	}
 
@@ -379,12 +402,13 @@ private:
 	{
 		if (!arg(0) || words_[0].size() == 0)
 			return err_.why ? false : fail("insufficient arguments");
+		// Checked even where the line changes nothing, as the device's does.
+		if (!valid_package_word(words_[0].view()))
+			return fail_after_word("invalid character in name field");
 		if (!end_of_statement())
 			return false;
 		if (!made_)
 			return true;
-		if (!valid_package_name(words_[0].view()))
-			return fail("invalid package name");
 		pkg_ = package_new(ctx_, words_[0].view());
 		list_append(made_, &pkg_->e.list);
 		section_ = nullptr;
@@ -401,12 +425,12 @@ private:
 			return err_.why ? false : fail("insufficient arguments");
 		std::string_view type = words_[0].view();
 		if (!valid_type(type))
-			return fail("invalid character in type field");
+			return fail_after_word("invalid character in type field");
 		bool named = arg(1);
 		if (err_.why)
 			return false;
 		if (named && words_[1].size() && !valid_name(words_[1].view()))
-			return fail("invalid character in name field");
+			return fail_after_word("invalid character in name field");
 		if (!end_of_statement())
 			return false;
 		if (!named || words_[1].size() == 0) {
@@ -415,8 +439,11 @@ private:
 		}
 		if (uci_section *s = find_section(pkg_, words_[1].view())) {
 			if (type != s->type) {
-				if (strict_)
-					return fail("section of different type overwrites prior section with same name");
+				if (strict_) {
+					fail("section of different type overwrites prior section with same name");
+					err_.byte = in_.stop();
+					return false;
+				}
 				// Not strict, the device's takes the later type and keeps
 				// gathering the options, without a word.
 				free(s->type);
@@ -441,7 +468,7 @@ private:
 			return err_.why ? false : fail("insufficient arguments");
 		std::string_view name = words_[0].view();
 		if (!valid_name(name))
-			return fail("invalid character in name field");
+			return fail_after_word("invalid character in name field");
 		bool has_value = arg(1);
 		if (err_.why)
 			return false;

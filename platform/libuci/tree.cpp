@@ -181,6 +181,15 @@ bool valid_package_name(std::string_view s)
 	return true;
 }
 
+bool valid_package_word(std::string_view s)
+{
+	for (char c : s) {
+		if (!(is_name_char(c) || c == '-'))
+			return false;
+	}
+	return !s.empty();
+}
+
 uci_package *package_new(struct uci_context *ctx, std::string_view name)
 {
 	auto *p = alloc_element<uci_package>(UCI_TYPE_PACKAGE, name);
