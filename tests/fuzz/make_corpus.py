@@ -148,6 +148,11 @@ config wifi-iface
     write(t, "package_line", b"package marovela\n\nconfig marovela 'main'\n\toption mode 're'\n")
     write(t, "odd", b"config t-y_pe\n\toption x 'a'\n\tlist x 'b'\n\toption x 'c'\n")
     write(t, "tabs_crlf", b"config\tsec\t'n'\r\n\toption\to\t'v'\r\n")
+    # Found against the device's parser: where a word too many is told, a
+    # package line's name, a NUL in a refused line.
+    write(t, "crlf_word_too_many", b"config\tsec\tgn\t'n'\r\n\toptio?n\tconfig\tsec\t'n\t'n'\r\n")
+    write(t, "package_name", b"package marovela=\n\nconfig \xdcmarovela 'main'\n\toption mode 're'\n")
+    write(t, "nul_refused", b"confi- t\0\0\0\0-y_pe\n\toption \0\0\0x 'a'\n\tlist x 'b'\n")
 
 def base64_corpus():
     t = "base64"

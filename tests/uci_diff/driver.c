@@ -107,7 +107,9 @@ int main(void)
 {
 	char line[8192];
 	new_context();
-	while (fgets(line, sizeof(line), stdin)) {
+	/* Each answer is flushed before the next command is read, for a
+	 * process driving this through pipes (the round-trip fuzz target). */
+	while (fflush(stdout) == 0 && fgets(line, sizeof(line), stdin)) {
 		line[strcspn(line, "\n")] = 0;
 		char *arg = strchr(line, ' ');
 		if (arg)
