@@ -168,6 +168,9 @@ public:
 			out.push_back(c_[1]);
 			c_ += 2;
 		}
+		// A quote or backslash ended the line: the word runs to its end.
+		if (c_ == le_ && word_end_ < le_ && *word_end_ != ';')
+			word_end_ = c_;
 		return true;
 	}
 

@@ -152,6 +152,7 @@ config wifi-iface
     # package line's name, a NUL in a refused line.
     write(t, "crlf_word_too_many", b"config\tsec\tgn\t'n'\r\n\toptio?n\tconfig\tsec\t'n\t'n'\r\n")
     write(t, "package_name", b"package marovela=\n\nconfig \xdcmarovela 'main'\n\toption mode 're'\n")
+    write(t, "quoted_last_word", b"config t-y_peconfig ca 'bo'")
     write(t, "nul_refused", b"confi- t\0\0\0\0-y_pe\n\toption \0\0\0x 'a'\n\tlist x 'b'\n")
 
 def base64_corpus():
