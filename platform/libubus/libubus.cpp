@@ -9,14 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
-#include <vector>
 
 using namespace ubus_wire;
 
@@ -51,11 +49,11 @@ struct ubus_conn {
 	int depth = 0;         // > 0 while messages are being dispatched
 	bool want_write = false;
 	unsigned fd_flags = ULOOP_READ;
-	std::vector<wait_state *> waits;
+	plat::vector<wait_state *> waits;
 	// Calls for our objects, whole messages in arrival order, served from
 	// the loop: never inside a request that waits, nor on bytes that the
 	// next read may move.
-	std::deque<std::vector<uint8_t>> calls;
+	plat::vector<plat::vector<uint8_t>> calls; // oldest first
 	bool serving = false;
 	serve_timer kick = {};
 };
@@ -217,8 +215,8 @@ void serve_calls(struct ubus_context *ctx)
 	c->depth++;
 	while (!c->lost && !c->calls.empty()) {
 		// Taken off first: a handler's own request may queue more.
-		std::vector<uint8_t> bytes = std::move(c->calls.front());
-		c->calls.pop_front();
+		plat::vector<uint8_t> bytes = std::move(c->calls.front());
+		c->calls.erase(c->calls.begin());
 		message m;
 		if (parse_lenient(bytes.data(), bytes.size(), m))
 			serve_invoke(ctx, m);
@@ -397,7 +395,7 @@ struct ubus_context *finish_connect(int fd, long long deadline)
 	}
 	uint32_t id_len;
 	memcpy(&id_len, hdr + header_size, sizeof(id_len));
-	std::vector<uint8_t> rest((be32toh(id_len) & BLOB_ATTR_LEN_MASK) - sizeof(struct blob_attr));
+	plat::vector<uint8_t> rest((be32toh(id_len) & BLOB_ATTR_LEN_MASK) - sizeof(struct blob_attr));
 	if (!rest.empty() && !read_exact(fd, rest.data(), rest.size(), deadline)) {
 		close(fd);
 		return nullptr;
@@ -414,7 +412,7 @@ struct ubus_context *finish_connect(int fd, long long deadline)
 	uint32_t peer;
 	memcpy(&peer, hdr + 4, sizeof(peer));
 	ctx->local_id = be32toh(peer);
-	ctx->conn = new ubus_conn;
+	ctx->conn = plat::make<ubus_conn>();
 	ctx->conn->kick.t.cb = on_kick;
 	ctx->conn->kick.ctx = ctx;
 	return ctx;
@@ -584,7 +582,7 @@ void ubus_free(struct ubus_context *ctx)
 	}
 	if (ctx->sock.fd >= 0)
 		close(ctx->sock.fd);
-	delete ctx->conn;
+	plat::destroy(ctx->conn);
 	free(ctx);
 }
 

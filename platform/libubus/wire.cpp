@@ -80,7 +80,7 @@ uint32_t be32_at(const uint8_t *p)
 	return be32toh(v);
 }
 
-void put_header(std::string &out, uint8_t type, uint16_t seq, uint32_t peer)
+void put_header(plat::string &out, uint8_t type, uint16_t seq, uint32_t peer)
 {
 	uint8_t h[header_size] = {0, type, static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq),
 				  static_cast<uint8_t>(peer >> 24), static_cast<uint8_t>(peer >> 16),
@@ -242,7 +242,7 @@ void stream::consume()
 		in_off_ = in_len_ = 0;
 		// A large message is not kept around for good.
 		if (in_.size() > keep_limit)
-			std::vector<uint8_t>().swap(in_);
+			plat::vector<uint8_t>().swap(in_);
 	}
 }
 

@@ -7,10 +7,10 @@ extern "C" {
 #include <libubox/blob.h>
 }
 
+#include "../util/buffer.h"
+
 #include <cstddef>
 #include <cstdint>
-#include <string>
-#include <vector>
 
 namespace ubus_wire {
 
@@ -130,11 +130,11 @@ public:
 
 private:
 	// Grows as messages need it: a bus daemon keeps one per connection.
-	std::vector<uint8_t> in_;
+	plat::vector<uint8_t> in_;
 	size_t in_len_ = 0;
 	size_t in_off_ = 0;
 	bool lenient_ = false;
-	std::string out_;
+	plat::string out_;
 	size_t out_off_ = 0;
 };
 

@@ -4,8 +4,8 @@
 #include "../core/log.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
-#include <string>
 
 namespace {
 
@@ -281,7 +281,6 @@ void clear_filters()
 void write_filters(int32_t type, const char *mac_list)
 {
 	const char *filter = macfilter_text(type);
-	std::string entry; // uci_add_list wants a terminated copy of each piece
 	struct uci_element *e;
 	uci_foreach_element(&uci_package->sections, e) {
 		struct uci_section *s = uci_to_section(e);
@@ -300,8 +299,12 @@ void write_filters(int32_t type, const char *mac_list)
 				static_cast<const void *>(piece.data() + piece.size()));
 			KLOG_AS(LOG_LEVEL_DEBUG, set_name, "get one of macList:%.*s\n", log_length(piece),
 				piece.data());
-			entry.assign(piece);
-			add_list_item(s, "maclist", entry.c_str());
+			// uci_add_list wants a terminated copy of each piece
+			char *entry = strndup(piece.data(), piece.size());
+			if (!entry)
+				return false;
+			add_list_item(s, "maclist", entry);
+			free(entry);
 			return true;
 		});
 	}

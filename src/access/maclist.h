@@ -25,7 +25,9 @@ bool maclist_for_each(std::string_view list, F fn)
 		return true;
 	for (size_t start = 0;;) {
 		size_t end = list.find(';', start);
-		if (!fn(list.substr(start, end == std::string_view::npos ? end : end - start)))
+		size_t stop = end == std::string_view::npos ? list.size() : end;
+		// substr() could throw; start never passes the end here
+		if (!fn(std::string_view(list.data() + start, stop - start)))
 			return false;
 		if (end == std::string_view::npos)
 			return true;
