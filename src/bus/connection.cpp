@@ -137,7 +137,7 @@ int get_vimb_ip(char (&ip)[GW_ADDR_SIZE], struct sockaddr_in &addr)
 	memset(&addr, 0, sizeof(addr));
 	addr.sin_family = AF_INET;
 	addr.sin_port = htons(vimbd_port);
-	if (!inet_aton(ip, &addr.sin_addr)) {
+	if (!ipv4_from_text(ip, &addr.sin_addr)) {
 		KLOG_ERR("ip[%s] format error\n", ip);
 		return -1;
 	}

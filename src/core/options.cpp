@@ -3,7 +3,9 @@
 #include "log.h"
 
 #include <arpa/inet.h>
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 const char *static_vimbd_ip;
@@ -22,12 +24,23 @@ constexpr const char usage_text[] =
 	"   -d:\t\tEnable deamon modleaaaa\n";
 } // namespace
 
+bool ipv4_from_text(const char *text, struct in_addr *out)
+{
+	// glibc's inet_aton takes "192.0.2.1 x" for 192.0.2.1; musl, the
+	// device's, takes nothing after the address.
+	for (const char *p = text; *p; p++) {
+		if (isspace(static_cast<unsigned char>(*p)))
+			return false;
+	}
+	return inet_aton(text, out) != 0;
+}
+
 int test_set_vimbd_ip(const char *text)
 {
 	if (!text)
 		return -1;
 	struct in_addr addr;
-	if (!inet_aton(text, &addr)) {
+	if (!ipv4_from_text(text, &addr)) {
 		KLOG_ERR("ip format error \n");
 		return -1;
 	}
@@ -40,9 +53,19 @@ void print_usage(const char *prog)
 	fprintf(stderr, usage_text, prog);
 }
 
+// getopt's complaint as musl words it, whichever libc this is: the
+// device's text on every build.
+static void complain(const char *prog, int opt)
+{
+	bool known = isalpha(opt) && strchr(option_string, opt);
+	fprintf(stderr, "%s: %s: %c\n", prog, known ? "option requires an argument" : "unrecognized option",
+		opt);
+}
+
 options_result parse_options(int argc, char **argv, options &opts)
 {
 	int ch;
+	opterr = 0;
 	while ((ch = getopt(argc, argv, option_string)) != -1) {
 		KLOG_AS(LOG_LEVEL_DEBUG, "main", "get ch:%c :%d", ch, ch);
 		switch (ch) {
@@ -59,6 +82,7 @@ options_result parse_options(int argc, char **argv, options &opts)
 			}
 			break;
 		default:
+			complain(argv[0], optopt);
 			return options_result::usage;
 		}
 	}
