@@ -279,9 +279,10 @@ int uci_commit(struct uci_context *ctx, struct uci_package **package, bool overw
 	if (!overwrite && !p->has_delta && uci_list_empty(&staged.l))
 		return set_error(ctx, UCI_OK, __func__);
 	remove_leftovers(ctx->confdir, p->e.name);
-	// As on the device, a commit leaves the package's file in the save
-	// directory, empty.
-	if (staged_fd.get() < 0 && !overwrite)
+	// As on the device, a commit of changes made here leaves the package's
+	// file in the save directory, empty (one that writes only what a delta
+	// directory holds makes none).
+	if (staged_fd.get() < 0 && !overwrite && !uci_list_empty(&p->delta))
 		staged_fd.reset(staged_create(ctx, p->e.name));
 
 	text out;

@@ -303,28 +303,29 @@ private:
 	{
 		{
 			in_.skip_blanks();
-			if (in_.at_end() && !(in_.cut() && in_.line_done()))
+			// A NUL refuses the file even in a comment: there the device's
+			// joins the next line to the comment, and loses it.
+			if (in_.at_end() && !in_.cut())
 				return true;
-			if (in_.line_done()) {
+			if (in_.at_end()) {
 				in_.fail_cut(err_);
 				return false;
 			}
 			if (!statement(in_.pos()))
 				return false;
 			// What a statement left on its line is another statement.
-			bool comment = false;
 			while (!in_.line_done()) {
 				in_.take_split();
 				long start = in_.pos();
 				in_.skip_spaces();
-				if ((comment = in_.at_comment()))
+				if (in_.at_comment())
 					break;
 				if (!statement(start))
 					return false;
 			}
 			// A value cut short by a NUL would be written back cut: the
 			// file is refused instead.
-			if (in_.cut() && !comment) {
+			if (in_.cut()) {
 				in_.fail_cut(err_);
 				return false;
 			}

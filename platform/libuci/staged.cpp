@@ -191,8 +191,9 @@ void replay_file(const char *path, uci_package *p, struct uci_list *keep)
 	while (!uci_list_empty(&changes)) {
 		uci_delta *d = uci_to_delta(list_to_element(changes.next));
 		list_unlink(&d->e.list);
-		apply_delta(p, d, d->section);
-		p->has_delta = true;
+		// Only a change that applied makes a commit write, as on the device.
+		if (apply_delta(p, d, d->section))
+			p->has_delta = true;
 		if (keep)
 			list_append(keep, &d->e.list);
 		else

@@ -33,8 +33,10 @@ def named(ref, ours, inputs):
         # The device renames onto a name another section or option has, and
         # then writes a file it refuses to load.
         return 'rename onto a taken name is refused'
-    if '(invalid character) at line' in ours and b'\0' in inputs:
-        # The device ends a line at a NUL and drops the rest of it.
+    if b'\0' in inputs and ('(invalid character) at line' in ours or
+                            (ref.startswith('load -> 5') and ours.startswith('load -> 5'))):
+        # The device ends a line at a NUL, joins the next line to it, and
+        # counts lines otherwise; ours refuses the file.
         return 'NUL outside quotes refuses the file'
     return None
 
