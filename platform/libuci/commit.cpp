@@ -5,10 +5,11 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <dirent.h>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using namespace uci_impl;
@@ -79,19 +80,37 @@ int lock_current(const char *path, fd_guard &fd, struct stat &st)
 }
 
 // Under the lock, any temporary file of this package belongs to a writer
-// that died before its rename.
+// that died before its rename. The directory is read into a stack buffer:
+// opendir's 32 kB heap buffer, taken and given back at every commit, crept
+// up through a long-running daemon's heap as small blocks settled below it.
 void remove_leftovers(const char *dir, const char *name)
 {
-	DIR *d = opendir(dir);
-	if (!d)
+	fd_guard d(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+	if (d.get() < 0)
 		return;
 	text prefix;
 	temp_prefix(prefix, name);
-	while (struct dirent *e = readdir(d)) {
-		if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0)
-			unlinkat(dirfd(d), e->d_name, 0);
+	// Records as getdents64 gives them: ino (8), off (8), reclen (2),
+	// type (1), then the terminated name.
+	constexpr size_t reclen_at = 16, name_at = 19;
+	alignas(8) char buf[4096];
+	for (;;) {
+		long n = syscall(SYS_getdents64, d.get(), buf, sizeof(buf));
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			return;
+		for (long at = 0; at + static_cast<long>(name_at) < n;) {
+			unsigned short reclen;
+			memcpy(&reclen, buf + at + reclen_at, sizeof(reclen));
+			if (reclen <= name_at || at + reclen > n)
+				return;
+			const char *entry = buf + at + name_at;
+			if (strncmp(entry, prefix.c_str(), prefix.size()) == 0)
+				unlinkat(d.get(), entry, 0);
+			at += reclen;
+		}
 	}
-	closedir(d);
 }
 
 bool write_all(int fd, const text &data)

@@ -238,6 +238,19 @@ TEST(UciCommit, KilledWriterLeavesOldOrNewFile)
 }
 
 // A commit that runs out of space fails and leaves the old file whole.
+// A commit removes the temporary files its package's dead writers left,
+// wherever they lie in a directory longer than one read of it.
+TEST(UciCommit, RemovesOnlyItsOwnPackagesLeftovers)
+{
+	temp_dir dir;
+	write_file(dir.file("pkg"), "config t 'a'\n");
+	for (int i = 0; i < 200; i++)
+		write_file(dir.file(".pkg.uci-" + std::to_string(i) + std::string(40, 'x')), "");
+	write_file(dir.file(".other.uci-1"), "");
+	ASSERT_EQ(change_and_commit(dir.path(), "pkg.a.x=1", false), UCI_OK);
+	EXPECT_EQ(dot_files(dir.path()), std::vector<std::string>{".other.uci-1"});
+}
+
 TEST(UciCommit, FullDiskFailsAndKeepsTheOldFile)
 {
 	if (geteuid() != 0) {
