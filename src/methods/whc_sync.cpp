@@ -142,6 +142,10 @@ int write_settings(struct blob_attr *const *tb)
 	FILE *fp = open_temp();
 	if (!fp)
 		return -1;
+	// A buffer of our own: stdio's, taken from the heap at the first write
+	// and given back at fclose, crept up through the heap call after call.
+	char buf[4096];
+	setvbuf(fp, buf, _IOFBF, sizeof(buf));
 	KLOG_AS(LOG_LEVEL_DEBUG, handler_name, " whc_sync from CAP: \n");
 	errno = 0;
 	int err = write_fields(fp, tb);
