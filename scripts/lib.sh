@@ -98,7 +98,7 @@ build_musl() {
 	local name=$1
 	install_musl_toolchain
 	cmake -S . -B "build-$name" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$name.cmake" \
-		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRAD_BENCH=OFF >/dev/null
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRAD_TESTS=ON -DKESTRAD_BENCH=OFF >/dev/null
 	if [ "$name" = musl ]; then
 		cmake --build "build-$name" -j "$(nproc)"
 	else
@@ -111,7 +111,7 @@ build_musl() {
 build_cross() {
 	local arch=$1
 	cmake -S . -B "build-$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch.cmake" \
-		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRAD_BENCH=OFF >/dev/null
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRAD_TESTS=ON -DKESTRAD_BENCH=OFF >/dev/null
 	cmake --build "build-$arch" -j "$(nproc)" --target kestrad unit_tests
 }
 
