@@ -93,13 +93,16 @@ build_fuzz() {
 
 # build_musl NAME: the daemon, the platform layer, the tools and the tests
 # for NAME (musl, mips-musl, mipsel-musl) into build-NAME/
-# (cmake/toolchain-NAME.cmake).
-build_musl() {
+# (cmake/toolchain-NAME.cmake); with TARGETs, only those.
+build_musl() { # NAME [TARGET...]
 	local name=$1
+	shift
 	install_musl_toolchain
 	cmake -S . -B "build-$name" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$name.cmake" \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRAD_TESTS=ON -DKESTRAD_BENCH=OFF >/dev/null
-	if [ "$name" = musl ]; then
+	if [ $# -gt 0 ]; then
+		cmake --build "build-$name" -j "$(nproc)" --target "$@"
+	elif [ "$name" = musl ]; then
 		cmake --build "build-$name" -j "$(nproc)"
 	else
 		cmake --build "build-$name" -j "$(nproc)" --target kestrad unit_tests

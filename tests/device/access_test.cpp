@@ -302,7 +302,7 @@ TEST_F(Access, MethodListsInSlotOrder)
 		satellite sat(opts);
 		ASSERT_TRUE(sat.up());
 		ASSERT_EQ(sat.object(), obj) << mode << sat.log();
-		std::string listing = sat.vimb({"list", "-v"}).out;
+		std::string listing = sat.vimb({"-v", "list"}).out;
 		std::vector<std::string> seen;
 		std::regex method("\n\t\"(\\w+)\":");
 		for (auto it = std::sregex_iterator(listing.begin(), listing.end(), method); it != std::sregex_iterator(); ++it)

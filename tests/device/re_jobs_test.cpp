@@ -197,7 +197,7 @@ TEST_F(ReJobs, MissingMistypedOrNoFieldsStartNothing)
 	EXPECT_EQ(log.find("RE get smart msg"), std::string::npos) << log;
 
 	// the policies as a caller lists them, last in the RE table
-	std::string listing = sat_->vimb({"list", "-v"}).out;
+	std::string listing = sat_->vimb({"-v", "list"}).out;
 	const std::string tail = "\t\"bind\":{\"record\":\"String\",\"deviceID\":\"String\",\"sign\":\"String\"}\n"
 				 "\t\"smart_sync\":{\"msg\":\"String\"}\n"
 				 "\t\"common_set\":{\"log_upload\":\"String\",\"newgw\":\"String\",\"action\":\"String\"}\n";

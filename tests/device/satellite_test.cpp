@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <regex>
 #include <sstream>
 #include <sys/stat.h>
@@ -77,7 +79,9 @@ TEST_F(Satellite, LanWithoutAddressGivesTheBareName)
 	satellite sat(opts);
 	ASSERT_TRUE(sat.up());
 	EXPECT_EQ(sat.object(), "-@kestrad") << sat.log();
-	EXPECT_TRUE(has(sat.log(), R"(get_ip_address\(\d+\):ioctl error no:\[99\]Cannot assign requested address\n)")) << sat.log();
+	// strerror's own words: "Address not available" on musl, the device's.
+	EXPECT_TRUE(has(sat.log(), R"(get_ip_address\(\d+\):ioctl error no:\[99\])" + std::string(strerror(99)) + "\n"))
+		<< sat.log();
 }
 
 TEST_F(Satellite, NewLanAddressAfterABusRestartRenamesTheObject)
@@ -209,7 +213,7 @@ TEST_F(Satellite, EachModePublishesItsMethodsInSlotOrder)
 		satellite sat(opts);
 		ASSERT_TRUE(sat.up());
 		ASSERT_FALSE(sat.object().empty()) << mode << sat.log();
-		std::string listing = sat.vimb({"list", "-v"}).out;
+		std::string listing = sat.vimb({"-v", "list"}).out;
 		EXPECT_TRUE(has(listing, R"(^'192\.0\.2\.2-@kestrad' @[0-9a-f]{8}\n)")) << listing;
 		EXPECT_EQ(listing.substr(listing.find('\n') + 1), methods) << mode;
 	}
@@ -278,13 +282,15 @@ TEST_F(Satellite, IdleConnectedDaemonMakesNoPeriodicSystemCalls)
 			     "/state/kestrad.pid) & sleep 2.5; kill -INT $!; wait";
 	ASSERT_EQ(sat.exec({"sh", "-c", script}).status, 0);
 	std::string text = testing_support::read_file(trace);
-	ASSERT_NE(text.find("epoll_wait("), std::string::npos) << text;
+	// musl waits with epoll_pwait.
+	ASSERT_TRUE(text.find("epoll_wait(") != std::string::npos || text.find("epoll_pwait(") != std::string::npos)
+		<< text;
 	std::istringstream lines(text);
 	std::string line;
 	while (std::getline(lines, line)) {
 		if (line.empty() || line.find("detached") != std::string::npos)
 			continue;
-		EXPECT_NE(line.find("epoll_wait("), std::string::npos) << line;
+		EXPECT_NE(line.find("epoll_"), std::string::npos) << line;
 		EXPECT_NE(line.find(", -1"), std::string::npos) << line;
 	}
 }

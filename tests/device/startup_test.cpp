@@ -139,7 +139,7 @@ TEST_F(Startup, UnreadableModePackageIsLoggedAndTheLanApObjectPublished)
 	// the LAN-AP object: slot 2 "test" is there
 	sat->svc("start", "kestrad");
 	ASSERT_FALSE(sat->object().empty());
-	EXPECT_NE(sat->vimb({"list", "-v"}).out.find("\"test\""), std::string::npos);
+	EXPECT_NE(sat->vimb({"-v", "list"}).out.find("\"test\""), std::string::npos);
 }
 
 TEST_F(Startup, MissingModelPackageIsLogged)
