@@ -30,16 +30,27 @@ satellite::satellite(const satellite_options &opts)
 	}
 	if (!opts.start_kestrad)
 		argv.push_back("--no-kestrad");
+	if (!opts.ubusd.empty()) {
+		argv.push_back("--ubusd");
+		argv.push_back(opts.ubusd);
+	}
 	// Set for this launcher alone: our own children stay native.
 	if (!opts.kestrad_bin.empty() || !opts.kestrad_emulator.empty())
 		argv.insert(argv.begin(), {"env", "KESTRAD_BIN=" + opts.kestrad_bin,
 					   "KESTRAD_EMULATOR=" + opts.kestrad_emulator});
 	launcher_ = std::make_unique<spawned>(argv);
+	if (opts.wait_up)
+		wait_up();
+}
+
+bool satellite::wait_up()
+{
 	up_ = wait_until([&] {
 		return exists(dir_.file("state/ready")) && exists(dir_.file("state/init.pid"));
 	}, 30000); // 13 s seen on two busy cores shared by several builds
 	if (!up_)
 		fprintf(stderr, "satellite did not come up:\n%s\n", launcher_->err().c_str());
+	return up_;
 }
 
 // Killing unshare kills the sandbox's init, and with it everything inside.

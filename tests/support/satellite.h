@@ -21,7 +21,15 @@ struct satellite_options {
 	// tools stay the host's.
 	std::string kestrad_bin;
 	std::string kestrad_emulator;
+	// The device's ubusd, behind busrelay, as the gateway's bus instead of
+	// vimbd; its socket inside is ubusd_socket.
+	std::string ubusd;
+	// false: the constructor only starts it, and wait_up() waits (for
+	// satellites brought up side by side; a start is seconds of waiting).
+	bool wait_up = true;
 };
+
+inline const char *const ubusd_socket = "/var/run/ubus/ubus.sock";
 
 struct run_result {
 	std::string out, err;
@@ -48,6 +56,7 @@ public:
 	satellite &operator=(const satellite &) = delete;
 
 	bool up() const { return up_; }
+	bool wait_up();
 	const std::string &dir() const { return dir_.path(); }
 
 	run_result exec(const std::vector<std::string> &cmd, int ms = 10000) const;
