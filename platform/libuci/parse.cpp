@@ -1,10 +1,12 @@
 // The UCI file format: reading a package, and writing it back.
 //
 // The reader works as the device's does, line by line: a statement is a
-// line, and a quote left open (or a backslash before the newline, outside
-// single quotes) carries it onto the next. Errors carry the device's line
+// line, and a quote left open (or a backslash before the newline or before
+// CR and newline, outside single quotes) carries it onto the next. Errors carry the device's line
 // number (the newline-terminated lines read so far) and byte (an offset in
-// the statement, where a backslash-newline counts as one byte).
+// the statement, where a backslash-newline counts as one byte, also at the
+// end of the data); a word takes the one blank that ends it, and what comes
+// after is where the device's looks next.
 #include "internal.h"
 
 #include <array>
@@ -54,23 +56,15 @@ public:
 		while (c_ < le_ && is_blank(*c_))
 			c_++;
 	}
-	// Nothing more in the statement (the end of it, a comment, or a ';').
-	bool at_end() const { return split_ || c_ == le_ || *c_ == '#'; }
+	// Nothing more in the statement (the end of the line, or a comment).
+	bool at_end() const { return c_ == le_ || *c_ == '#'; }
 	// Nothing more on the line.
 	bool line_done() const { return c_ == le_; }
-	// A ';' ended the statement: what follows on the line is another.
-	bool take_split()
-	{
-		bool was = split_;
-		split_ = false;
-		return was;
-	}
 	void skip_spaces()
 	{
 		while (c_ < le_ && (*c_ == ' ' || *c_ == '\t'))
 			c_++;
 	}
-	bool split() const { return split_; }
 	// The line held a NUL, where the device ends it and drops the rest.
 	bool cut() const { return cut_; }
 	void fail_cut(parse_error &err)
@@ -85,7 +79,7 @@ public:
 	long after_word() const { return base_ + (word_end_ - ls_) + (word_end_ < le_ && is_blank(*word_end_)); }
 	// Where the statement stopped: past its blanks, or at a ';' that
 	// dropped the rest of the line.
-	long stop() const { return word_end_ < le_ && *word_end_ == ';' && c_ == le_ ? base_ + (word_end_ - ls_) : pos(); }
+	long stop() const { return dropped_ ? base_ + (word_end_ - ls_) : pos(); }
 
 	// Whether the statement's first word is `word` followed by a blank.
 	// The keyword, or its first letter alone ("c t" is "config t"), as the
@@ -115,11 +109,15 @@ public:
 		return true;
 	}
 
-	// Reads one word into out; false (with the error set) on an open quote.
+	// Reads one word into out, and the one blank that ends it; false (with
+	// the error set) on an open quote.
 	bool word(text &out, parse_error &err)
 	{
 		out.clear();
-		bool quoted = *c_ == '\'' || *c_ == '"';
+		dropped_ = false;
+		const char *start = c_;
+		bool bare = true; // no quote, no backslash
+
 		while (c_ < le_) {
 			const char *run = c_;
 			while (c_ < le_ && !special_chars[static_cast<unsigned char>(*c_)])
@@ -130,19 +128,24 @@ public:
 			if (c_ == le_)
 				break;
 			char ch = *c_;
-			if (is_blank(ch) || ch == '#')
-				break;
-			if (ch == ';') {
-				// After a bare word the device drops the rest of the line;
-				// otherwise the rest is the next statement.
-				if (!quoted && out.size()) {
-					c_ = le_;
-				} else {
-					c_++;
-					split_ = true;
-				}
+			if (is_blank(ch)) {
+				c_++;
 				break;
 			}
+			if (ch == '#')
+				break;
+			if (ch == ';') {
+				// After a bare word the device drops the rest of the
+				// line; a ';' that starts a word is that word, empty;
+				// after any other word the next starts at the ';'.
+				if (bare && out.size()) {
+					c_ = le_;
+					dropped_ = true;
+				} else if (c_ == start)
+					c_++;
+				break;
+			}
+			bare = false;
 			if (ch == '\'') {
 				c_++;
 				if (!single_quoted(out, err))
@@ -160,8 +163,8 @@ public:
 				c_++;
 				break;
 			}
-			if (c_[1] == '\n') {
-				if (!carry(true))
+			if (int drop = continuation()) {
+				if (!carry(drop))
 					break;
 				continue;
 			}
@@ -197,14 +200,29 @@ private:
 		return true;
 	}
 
-	// Goes on with the statement on the next line; `drop` for a
-	// backslash-newline, which the statement keeps as one byte less.
-	bool carry(bool drop)
+	// At a backslash: the bytes a backslash-newline (or backslash, CR and
+	// newline, which the device's takes as one too) counts less than it
+	// has, as the statement counts it as one byte; 0 for no such.
+	int continuation() const
 	{
-		long next = base_ + (le_ - ls_) - (drop ? 1 : 0);
+		if (c_ + 1 < le_ && c_[1] == '\n')
+			return 1;
+		if (c_ + 2 < le_ && c_[1] == '\r' && c_[2] == '\n')
+			return 2;
+		return 0;
+	}
+
+	// Goes on with the statement on the next line; `drop`: the bytes a
+	// backslash-newline that ends this one counts less.
+	bool carry(int drop)
+	{
+		long next = base_ + (le_ - ls_) - drop;
 		c_ = le_;
-		if (!next_line())
+		if (!next_line()) {
+			// At the end of the data it still counts as one byte.
+			base_ -= drop;
 			return false;
+		}
 		base_ = next;
 		return true;
 	}
@@ -219,7 +237,7 @@ private:
 				return true;
 			}
 			out.append(c_, static_cast<size_t>(le_ - c_));
-			if (!carry(false)) {
+			if (!carry(0)) {
 				fail(err, "EOF with unterminated '");
 				return false;
 			}
@@ -230,7 +248,7 @@ private:
 	{
 		for (;;) {
 			if (c_ == le_) {
-				if (!carry(false)) {
+				if (!carry(0)) {
 					fail(err, "EOF with unterminated \"");
 					return false;
 				}
@@ -242,8 +260,8 @@ private:
 				return true;
 			}
 			if (ch == '\\' && c_ + 1 < le_) {
-				if (c_[1] == '\n') {
-					if (!carry(true)) {
+				if (int drop = continuation()) {
+					if (!carry(drop)) {
 						fail(err, "EOF with unterminated \"");
 						return false;
 					}
@@ -268,8 +286,8 @@ private:
 	const char *ls_ = nullptr, *le_ = nullptr, *c_ = nullptr, *word_end_ = nullptr;
 	long base_ = 0;
 	int line_ = 0;
-	bool split_ = false;
 	bool cut_ = false;
+	bool dropped_ = false; // the last word dropped the rest of its line
 };
 
 class parser {
@@ -315,10 +333,11 @@ private:
 				return false;
 			// What a statement left on its line is another statement.
 			while (!in_.line_done()) {
-				in_.take_split();
 				long start = in_.pos();
 				in_.skip_spaces();
-				if (in_.at_comment())
+				// (Blanks that end the data are no statement; a
+				// newline is.)
+				if (in_.at_comment() || in_.line_done())
 					break;
 				if (!statement(start))
 					return false;
@@ -349,20 +368,16 @@ private:
 		return false;
 	}
 
-	// The next word of the statement into words_[i]; false when there is
-	// none (or on an open quote, with the error set).
+	// The next word of the statement into words_[i] (2: one too many);
+	// false when there is none (or on an open quote, with the error set).
 	bool arg(int i)
 	{
-		if (in_.split())
-			return false;
 		in_.skip_blanks();
 		if (in_.at_end())
 			return false;
 		if (!in_.word(words_[i], err_))
 			return false;
 		after_word_ = in_.after_word();
-		if (!in_.split())
-			in_.skip_blanks();
 		return true;
 	}
 
@@ -389,14 +404,17 @@ private:
 	}
 
 	// One more word is an error unless it is empty; either ends the
-	// statement, and what follows it is read as the next. Not strict, the
-	// device's drops a word too many without a warning.
+	// statement, and what follows it is read as the next (after an empty
+	// one, from just past the blank or at the ';' that ended it). Not
+	// strict, the device's drops a word too many without a warning.
 	bool end_of_statement()
 	{
 		if (!arg(2))
 			return !err_.why;
 		if (words_[2].size() && strict_)
 			return fail_after_word("too many arguments");
+		if (words_[2].size())
+			in_.skip_blanks();
 		return true;
 	}
 
