@@ -33,6 +33,7 @@ extern "C" {
 
 #define UCI_CONFDIR "/etc/config"
 #define UCI_SAVEDIR "/tmp/.uci"
+#define UCI_CONF2DIR "/var/run/uci"
 #define UCI_DIRMODE 0700
 #define UCI_FILEMODE 0600
 
@@ -109,6 +110,8 @@ struct uci_context {
 	struct uci_list root; /* loaded packages */
 	char *confdir;
 	char *savedir;
+	/* a package's file here replaces the one in confdir; NULL: none */
+	char *conf2dir;
 	struct uci_list delta_path; /* uci_element, name = directory */
 	enum uci_flags flags;
 	int err;
@@ -195,6 +198,9 @@ void uci_free_context(struct uci_context *ctx);
 
 int uci_set_confdir(struct uci_context *ctx, const char *dir);
 int uci_set_savedir(struct uci_context *ctx, const char *dir);
+/* The override directory (NULL: none): a package whose file is there loads
+ * from it and commits to it, instead of confdir. */
+int uci_set_conf2dir(struct uci_context *ctx, const char *dir);
 /* Adds a directory whose staged changes every load replays before the save
  * directory's (as `uci -P` does with the save directory it replaces). */
 int uci_add_delta_path(struct uci_context *ctx, const char *dir);

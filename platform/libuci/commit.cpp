@@ -267,8 +267,10 @@ int uci_commit(struct uci_context *ctx, struct uci_package **package, bool overw
 		return set_error(ctx, UCI_ERR_INVAL, __func__);
 	uci_package *p = *package;
 
+	// A package with a file in the override directory lives there.
+	const char *dir = package_dir(ctx, p->e.name);
 	text path;
-	path.append(ctx->confdir);
+	path.append(dir);
 	path.push_back('/');
 	path.append(p->e.name);
 	fd_guard lock;
@@ -297,7 +299,7 @@ int uci_commit(struct uci_context *ctx, struct uci_package **package, bool overw
 	// device, the file is left as it is.
 	if (!overwrite && !p->has_delta && uci_list_empty(&staged.l))
 		return set_error(ctx, UCI_OK, __func__);
-	remove_leftovers(ctx->confdir, p->e.name);
+	remove_leftovers(dir, p->e.name);
 	// As on the device, a commit of changes made here leaves the package's
 	// file in the save directory, empty (one that writes only what a delta
 	// directory holds makes none).
@@ -322,7 +324,7 @@ int uci_commit(struct uci_context *ctx, struct uci_package **package, bool overw
 		export_package(fresh.p, out, false);
 	}
 
-	r = replace_file(ctx->confdir, path.c_str(), p->e.name, out, st);
+	r = replace_file(dir, path.c_str(), p->e.name, out, st);
 	if (r != UCI_OK)
 		return set_error(ctx, r, __func__);
 	if (staged_fd.get() >= 0 && ftruncate(staged_fd.get(), 0) < 0) {

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -41,6 +42,18 @@ int set_error(struct uci_context *ctx, int err, const char *func)
 	ctx->err = err;
 	ctx->func = func;
 	return err;
+}
+
+const char *package_dir(struct uci_context *ctx, const char *name)
+{
+	if (!ctx->conf2dir)
+		return ctx->confdir;
+	text path;
+	path.append(ctx->conf2dir);
+	path.push_back('/');
+	path.append(name);
+	struct stat st;
+	return stat(path.c_str(), &st) == 0 ? ctx->conf2dir : ctx->confdir;
 }
 
 int read_path(const char *path, text &out)
@@ -104,7 +117,8 @@ struct uci_context *uci_alloc_context(void)
 	ctx->flags = static_cast<enum uci_flags>(UCI_FLAG_STRICT | UCI_FLAG_SAVED_DELTA);
 	ctx->confdir = strdup(UCI_CONFDIR);
 	ctx->savedir = strdup(UCI_SAVEDIR);
-	if (!ctx->confdir || !ctx->savedir) {
+	ctx->conf2dir = strdup(UCI_CONF2DIR);
+	if (!ctx->confdir || !ctx->savedir || !ctx->conf2dir) {
 		uci_free_context(ctx);
 		return nullptr;
 	}
@@ -124,6 +138,7 @@ void uci_free_context(struct uci_context *ctx)
 	}
 	free(ctx->confdir);
 	free(ctx->savedir);
+	free(ctx->conf2dir);
 	free(ctx);
 }
 
@@ -147,6 +162,16 @@ int uci_set_confdir(struct uci_context *ctx, const char *dir)
 int uci_set_savedir(struct uci_context *ctx, const char *dir)
 {
 	return replace_dir(ctx, &ctx->savedir, dir, __func__);
+}
+
+int uci_set_conf2dir(struct uci_context *ctx, const char *dir)
+{
+	if (!dir) {
+		free(ctx->conf2dir);
+		ctx->conf2dir = nullptr;
+		return set_error(ctx, UCI_OK, __func__);
+	}
+	return replace_dir(ctx, &ctx->conf2dir, dir, __func__);
 }
 
 int uci_add_delta_path(struct uci_context *ctx, const char *dir)
@@ -180,7 +205,7 @@ int uci_load(struct uci_context *ctx, const char *name, struct uci_package **pac
 	ctx->err_reason = nullptr;
 
 	text path;
-	path.append(ctx->confdir);
+	path.append(package_dir(ctx, name));
 	path.push_back('/');
 	path.append(name);
 	text data;

@@ -131,5 +131,7 @@ void append_quoted(text &out, std::string_view value);
 
 int read_fd(int fd, text &out);
 int read_path(const char *path, text &out); // UCI_ERR_NOTFOUND when missing
+// Where package `name`'s file is: the override directory when it has one.
+const char *package_dir(struct uci_context *ctx, const char *name);
 
 } // namespace uci_impl

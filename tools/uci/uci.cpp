@@ -742,7 +742,8 @@ int main(int argc, char **argv)
 		case 'c':
 			uci_set_confdir(ctx.get(), optarg);
 			break;
-		case 'C': // no override directory here
+		case 'C':
+			uci_set_conf2dir(ctx.get(), optarg);
 			break;
 		case 'd':
 			opts.delimiter = optarg;
