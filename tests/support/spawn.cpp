@@ -15,9 +15,16 @@
 
 namespace testing_support {
 
+// $KESTRAD_BIN_DIR runs the tests against another build's programs (musl's).
+static std::string bin_dir()
+{
+	const char *dir = getenv("KESTRAD_BIN_DIR");
+	return dir && *dir ? dir : KESTRAD_BIN_DIR;
+}
+
 std::string bin_path(const std::string &name)
 {
-	return std::string(KESTRAD_BIN_DIR) + "/" + name;
+	return bin_dir() + "/" + name;
 }
 
 namespace {
@@ -32,7 +39,7 @@ bool is_elf(const std::string &path)
 std::vector<std::string> emulated(const std::vector<std::string> &argv)
 {
 	const char *emulator = getenv("KESTRAD_EMULATOR");
-	const std::string dir = std::string(KESTRAD_BIN_DIR) + "/";
+	const std::string dir = bin_dir() + "/";
 	if (!emulator || !*emulator || argv.empty() || argv[0].rfind(dir, 0) != 0 || !is_elf(argv[0]))
 		return argv;
 	std::vector<std::string> out;
