@@ -50,20 +50,20 @@ void end_pair(pair &p)
 
 void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
-int listen_on(const char *spec)
+int listen_on(const char *address)
 {
-	std::string s = spec;
+	std::string s = address;
 	size_t colon = s.rfind(':');
 	sockaddr_in a{};
 	a.sin_family = AF_INET;
 	if (colon == std::string::npos || inet_pton(AF_INET, s.substr(0, colon).c_str(), &a.sin_addr) != 1) {
-		fprintf(stderr, "busrelay: not an address: %s\n", spec);
+		fprintf(stderr, "busrelay: not an address: %s\n", address);
 		return -1;
 	}
 	char *end = nullptr;
 	long port = strtol(s.c_str() + colon + 1, &end, 10);
 	if (*end || port <= 0 || port > 65535) {
-		fprintf(stderr, "busrelay: not a port: %s\n", spec);
+		fprintf(stderr, "busrelay: not a port: %s\n", address);
 		return -1;
 	}
 	a.sin_port = htons(static_cast<uint16_t>(port));
@@ -71,7 +71,7 @@ int listen_on(const char *spec)
 	int on = 1;
 	setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 	if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 64) != 0) {
-		fprintf(stderr, "busrelay: %s: %s\n", spec, strerror(errno));
+		fprintf(stderr, "busrelay: %s: %s\n", address, strerror(errno));
 		close(fd);
 		return -1;
 	}
