@@ -15,6 +15,7 @@ extern "C" void blobdiff_record(const unsigned char *rec, size_t n, FILE *out);
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -59,8 +60,10 @@ void start_oracle()
 		fprintf(stdout, "cannot build the oracle: %s\n", cmd.c_str());
 		abort();
 	}
+	// Close-on-exec, or the driver would hold its own stdin's write end and
+	// never see the end of its input: it would outlive the target.
 	int in[2], out[2];
-	if (pipe(in) || pipe(out))
+	if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC))
 		abort();
 	device.pid = fork();
 	if (device.pid == 0) {
