@@ -31,14 +31,6 @@ constexpr struct blobmsg_policy macList_desc_policy[] = {
 };
 static_assert(ARRAY_SIZE(macList_desc_policy) == __MACLIST_MAX);
 
-int reply_return(struct ubus_context *ctx, struct ubus_request_data *req, const char *text)
-{
-	blob_buf_init(&reply_buf, 0);
-	blobmsg_add_string(&reply_buf, "return", text);
-	ubus_send_reply(ctx, req, reply_buf.head);
-	return 0;
-}
-
 constexpr char handler_name[] = "kestrad_handle_macList_desc"; // the name its log lines carry
 
 // The level-3 line of a failed load or commit of "wireless".

@@ -31,14 +31,6 @@ constexpr struct blobmsg_policy smart_policy[] = {
 };
 static_assert(ARRAY_SIZE(smart_policy) == __SMART_MAX);
 
-int reply_return(struct ubus_context *ctx, struct ubus_request_data *req, const char *text)
-{
-	blob_buf_init(&reply_buf, 0);
-	blobmsg_add_string(&reply_buf, "return", text);
-	ubus_send_reply(ctx, req, reply_buf.head);
-	return 0;
-}
-
 } // namespace
 
 // The values go to the script as arguments of their own, never through a

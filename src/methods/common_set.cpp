@@ -30,14 +30,6 @@ constexpr int device_id_len = 40;
 // "common-K7X-" + 39 + "-" + 11 digits and sign: 62 at most.
 constexpr int upload_key_len = 128;
 
-int reply_return(struct ubus_context *ctx, struct ubus_request_data *req, const char *text)
-{
-	blob_buf_init(&reply_buf, 0);
-	blobmsg_add_string(&reply_buf, "return", text);
-	ubus_send_reply(ctx, req, reply_buf.head);
-	return 0;
-}
-
 } // namespace
 
 int kestrad_handle_whc_client_common_set_api(struct ubus_context *ctx, struct ubus_object *,

@@ -68,14 +68,6 @@ constexpr size_t line_size = 128;
 constexpr char handler_name[] = "kestrad_handle_whc_sync"; // the name its log lines carry
 constexpr int32_t sync_timeout = 50;
 
-int reply_return(struct ubus_context *ctx, struct ubus_request_data *req, const char *text)
-{
-	blob_buf_init(&reply_buf, 0);
-	blobmsg_add_string(&reply_buf, "return", text);
-	ubus_send_reply(ctx, req, reply_buf.head);
-	return 0;
-}
-
 // The fields whose values are secrets: their lines are logged with "***".
 constexpr bool is_secret(int field)
 {
