@@ -33,17 +33,6 @@ static_assert(ARRAY_SIZE(macList_desc_policy) == __MACLIST_MAX);
 
 constexpr char handler_name[] = "kestrad_handle_macList_desc"; // the name its log lines carry
 
-// The level-3 line of a failed load or commit of "wireless".
-void log_wireless_failure(const uci_failure &fail)
-{
-	if (fail.sys_err)
-		KLOG_AS(LOG_LEVEL_ERR, handler_name, "wireless %s failed: %s (%s)\n", fail.step,
-			uci_error_text(fail.uci_err), strerror(fail.sys_err));
-	else
-		KLOG_AS(LOG_LEVEL_ERR, handler_name, "wireless %s failed: %s\n", fail.step,
-			uci_error_text(fail.uci_err));
-}
-
 const char *reload_script()
 {
 	std::string_view model(cfg.model, strnlen(cfg.model, sizeof(cfg.model)));
@@ -83,7 +72,7 @@ int kestrad_handle_macList_desc(struct ubus_context *ctx, struct ubus_object *,
 	uci_failure fail = {};
 	maclist_check found = compareMacList(macfilter_text(type), list, fail);
 	if (found == maclist_check::unreadable) {
-		log_wireless_failure(fail); // nothing to compare with
+		log_uci_failure(handler_name, "wireless", fail); // nothing to compare with
 		return reply_return(ctx, req, "fail, uci error");
 	}
 	if (found == maclist_check::unchanged)
@@ -99,7 +88,7 @@ int kestrad_handle_macList_desc(struct ubus_context *ctx, struct ubus_object *,
 	// The old lists cleared and the new ones written in one commit.
 	if (rewriteMacList(type, list, fail) < 0) {
 		worker_put(slot);
-		log_wireless_failure(fail);
+		log_uci_failure(handler_name, "wireless", fail);
 		return reply_return(ctx, req, "fail, uci error");
 	}
 

@@ -6,27 +6,23 @@
 #include <uci.h>
 
 #include <cstdio>
-#include <memory>
 
 namespace {
 
 // The set names everything by text, so the library loads the package into
-// ctx itself; a missing package or section leaves nothing to commit.
-void store(struct uci_context *ctx, const char *option, int32_t value)
+// ctx itself. A missing package or section, or a commit that fails, is
+// logged under `func` and gives -1.
+int store(struct uci_context *ctx, const char *func, const char *option, int32_t value)
 {
 	char text[32] = {};
 	snprintf(text, sizeof(text), "%d", value);
-
-	struct uci_ptr ptr = {};
-	ptr.package = "devicelist";
-	ptr.section = "settings";
-	ptr.option = option;
-	ptr.value = text;
-	uci_set(ctx, &ptr);
-	if (!ptr.p)
-		return;
-	uci_commit(ctx, &ptr.p, false);
-	uci_unload(ctx, ptr.p);
+	const uci_assignment stored[] = {{option, text}};
+	uci_failure fail = {};
+	if (uci_set_options(ctx, "devicelist", "settings", stored, fail) < 0) {
+		log_uci_failure(func, "devicelist", fail);
+		return -1;
+	}
+	return 0;
 }
 
 } // namespace
@@ -39,8 +35,7 @@ int uci_set_devicelist_level(int32_t level)
 		return -1;
 	}
 	KLOG_DEBUG(" ==== set devicelist level:%d\n", level);
-	store(ctx.get(), "level", level);
-	return 0;
+	return store(ctx.get(), __func__, "level", level);
 }
 
 int uci_set_devicelist_auth(int32_t auth)
@@ -51,6 +46,5 @@ int uci_set_devicelist_auth(int32_t auth)
 		return -1;
 	}
 	KLOG_DEBUG(" ==== set devicelist auth:%d \n", auth);
-	store(ctx.get(), "auth", auth);
-	return 0;
+	return store(ctx.get(), __func__, "auth", auth);
 }

@@ -118,3 +118,42 @@ int uci_option_compare_secret(const char *package, const char *section, const ch
 		LOG_SECRET);
 	return strcmp(stored, value) == 0;
 }
+
+int uci_set_options(struct uci_context *ctx, const char *package, const char *section,
+		    std::span<const uci_assignment> values, uci_failure &fail)
+{
+	struct uci_package *p = nullptr;
+	for (const uci_assignment &v : values) {
+		struct uci_ptr ptr = {};
+		ptr.package = package;
+		ptr.section = section;
+		ptr.option = v.option;
+		ptr.value = v.value;
+		errno = 0;
+		int r = uci_set(ctx, &ptr);
+		if (r != UCI_OK) {
+			// the changes made so far stay in ctx, uncommitted
+			fail = {ptr.p ? "set" : "load", r, r == UCI_ERR_IO ? errno : 0};
+			return -1;
+		}
+		p = ptr.p;
+	}
+	if (!p)
+		return 0;
+	errno = 0;
+	int r = uci_commit(ctx, &p, false);
+	if (r != UCI_OK) {
+		fail = {"commit", r, r == UCI_ERR_IO ? errno : 0};
+		return -1;
+	}
+	return 0;
+}
+
+void log_uci_failure(const char *func, const char *package, const uci_failure &fail)
+{
+	if (fail.sys_err)
+		KLOG_AS(LOG_LEVEL_ERR, func, "%s %s failed: %s (%s)\n", package, fail.step, uci_error_text(fail.uci_err),
+			strerror(fail.sys_err));
+	else
+		KLOG_AS(LOG_LEVEL_ERR, func, "%s %s failed: %s\n", package, fail.step, uci_error_text(fail.uci_err));
+}

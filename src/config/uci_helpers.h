@@ -5,6 +5,7 @@
 #include <uci.h>
 
 #include <memory>
+#include <span>
 
 extern struct uci_context *uci_ctx;
 extern struct uci_package *uci_package;
@@ -44,3 +45,21 @@ struct uci_context_deleter {
 	void operator()(struct uci_context *ctx) const { uci_free_context(ctx); }
 };
 using private_context = std::unique_ptr<struct uci_context, uci_context_deleter>;
+
+// One option's new value; both texts borrowed for the call.
+struct uci_assignment {
+	const char *option;
+	const char *value;
+};
+
+// Sets each option of package.section through ctx (which loads the package
+// on the first set) and commits the package once, so the file holds all of
+// the new values or none of them. 0, or -1 with `fail` saying which step
+// ("load", "set", "commit") failed and why; nothing is written then. An
+// empty `values` writes nothing and gives 0.
+int uci_set_options(struct uci_context *ctx, const char *package, const char *section,
+		    std::span<const uci_assignment> values, uci_failure &fail);
+
+// The level-3 line of a failed step, under `func`'s name:
+// "<package> <step> failed: <libuci's text>[ (<errno text>)]".
+void log_uci_failure(const char *func, const char *package, const uci_failure &fail);

@@ -31,26 +31,12 @@ static_assert(ARRAY_SIZE(notice_policy) == __NOTICE_MAX);
 
 constexpr size_t value_size = 128; // a decoded value of 127 bytes and its terminator
 
-// One option in a cycle of its own, so each value is on disk before the next
-// is set. Outcomes are not looked at: a write that fails changes nothing.
-void store_common(struct uci_context *ctx, const char *option, const char *value)
-{
-	struct uci_ptr ptr = {};
-	ptr.package = "marovela";
-	ptr.section = "common";
-	ptr.option = option;
-	ptr.value = value;
-	uci_set(ctx, &ptr);
-	if (!ptr.p)
-		return; // the package did not load
-	uci_commit(ctx, &ptr.p, false);
-	uci_unload(ctx, ptr.p);
-}
-
 } // namespace
 
-// Every field of the complete pairs is decoded before anything is answered
-// or written: one that is not base64 leaves the configuration as it was.
+// Every field of the complete pairs is decoded, and all the new values are
+// committed in one change of marovela, before anything is answered: a field
+// that is not base64 or a commit that fails leaves the configuration as it
+// was, and the relink starts only on credentials that were stored.
 int kestrad_handle_desc(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,
 			const char *, struct blob_attr *msg)
 {
@@ -70,30 +56,30 @@ int kestrad_handle_desc(struct ubus_context *ctx, struct ubus_object *, struct u
 
 	for (int i = 0; i < __NOTICE_MAX; i++) {
 		bool wanted = i < NOTICE_SSID_5G ? pair_2g : pair_5g;
-		if (wanted && base64_decode(blobmsg_get_string(tb[i]), values[i], value_size) < 0) {
-			blob_buf_init(&reply_buf, 0);
-			blobmsg_add_string(&reply_buf, "return", "fail, base64 error");
-			ubus_send_reply(ctx, req, reply_buf.head);
-			return 0;
-		}
+		if (wanted && base64_decode(blobmsg_get_string(tb[i]), values[i], value_size) < 0)
+			return reply_return(ctx, req, "fail, base64 error");
 	}
 
-	blob_buf_init(&reply_buf, 0);
-	blobmsg_add_string(&reply_buf, "return", "success");
-	ubus_send_reply(ctx, req, reply_buf.head);
-
+	uci_assignment stored[__NOTICE_MAX + 1];
+	size_t n = 0;
 	if (pair_2g) {
 		KLOG_DEBUG("notice_vimb_device 2g ssid: %s pwd:%s\n", values[NOTICE_SSID], LOG_SECRET);
-		store_common(uci.get(), "BEUSED_SSID", values[NOTICE_SSID]);
-		store_common(uci.get(), "BEUSED_PASSWD", values[NOTICE_PASSWD]);
+		stored[n++] = {"BEUSED_SSID", values[NOTICE_SSID]};
+		stored[n++] = {"BEUSED_PASSWD", values[NOTICE_PASSWD]};
 	}
 	if (pair_5g) {
 		KLOG_DEBUG("notice_vimb_device 5g ssid: %s pwd:%s\n", values[NOTICE_SSID_5G], LOG_SECRET);
-		store_common(uci.get(), "BEUSED_SSID_5G", values[NOTICE_SSID_5G]);
-		store_common(uci.get(), "BEUSED_PASSWD_5G", values[NOTICE_PASSWD_5G]);
+		stored[n++] = {"BEUSED_SSID_5G", values[NOTICE_SSID_5G]};
+		stored[n++] = {"BEUSED_PASSWD_5G", values[NOTICE_PASSWD_5G]};
 	}
-	store_common(uci.get(), "AP_STATUS", "FAILED");
+	stored[n++] = {"AP_STATUS", "FAILED"};
+	uci_failure fail = {};
+	if (uci_set_options(uci.get(), "marovela", "common", std::span(stored, n), fail) < 0) {
+		log_uci_failure(__func__, "marovela", fail);
+		return reply_return(ctx, req, "fail, uci error");
+	}
 	uci.reset();
+	reply_return(ctx, req, "success");
 
 	// The "&" puts the script in the background: system returns at once, and
 	// what the script makes of it is not ours to report.

@@ -38,40 +38,21 @@ constexpr char g2stamac_cmd[] = "echo -n $(ifconfig wl11 | grep HWaddr | awk -F 
 constexpr char g5stamac_cmd[] = "echo -n $(ifconfig wl01 | grep HWaddr | awk -F ' ' '{print $5}' 2>/dev/null)";
 constexpr char backhaul_cmd[] = "bhstat getmetric; echo $?";
 
-// A UCI context of one write's own, freed on every path.
-class uci_write_context {
-public:
-	uci_write_context() : ctx_(uci_alloc_context()) {}
-	~uci_write_context()
-	{
-		if (ctx_)
-			uci_free_context(ctx_);
-	}
-	uci_write_context(const uci_write_context &) = delete;
-	uci_write_context &operator=(const uci_write_context &) = delete;
-	struct uci_context *get() const { return ctx_; }
-
-private:
-	struct uci_context *ctx_;
-};
-
-// Sets package.section.option and commits the package at once. A refused
-// set (no such package or section) changes nothing.
-void uci_write(const char *package, const char *section, const char *option, const char *value)
+// Sets package.section.option and commits it at once, in a context of its
+// own; a refused set (no such package or section) or a failed commit is
+// logged under the handler's name and changes nothing. true once committed.
+bool store(const char *func, const char *package, const char *section, const char *option, const char *value)
 {
-	uci_write_context ctx;
-	if (!ctx.get())
-		return;
-	struct uci_ptr ptr = {};
-	ptr.package = package;
-	ptr.section = section;
-	ptr.option = option;
-	ptr.value = value;
-	uci_set(ctx.get(), &ptr);
-	if (ptr.p)
-		uci_commit(ctx.get(), &ptr.p, false);
-	if (ptr.p)
-		uci_unload(ctx.get(), ptr.p);
+	private_context ctx(uci_alloc_context());
+	if (!ctx)
+		return false;
+	const uci_assignment stored[] = {{option, value}};
+	uci_failure fail = {};
+	if (uci_set_options(ctx.get(), package, section, stored, fail) < 0) {
+		log_uci_failure(func, package, fail);
+		return false;
+	}
+	return true;
 }
 
 // The nibble as the character after '0': 10 to 15 give ':' to '?'.
@@ -104,8 +85,8 @@ int kestrad_handle_whc_quire(struct ubus_context *ctx, struct ubus_object *, str
 
 	if (tb[WHC_QUIRE_CAP_DEVID]) {
 		const char *cap_devid = blobmsg_get_string(tb[WHC_QUIRE_CAP_DEVID]);
-		uci_write("bind", "info", "remoteID", cap_devid);
-		KLOG_DEBUG(" save devid from cap %s \n", cap_devid);
+		if (store(__func__, "bind", "info", "remoteID", cap_devid))
+			KLOG_DEBUG(" save devid from cap %s \n", cap_devid);
 	} else {
 		KLOG_DEBUG(" no devid from cap find \n");
 	}
@@ -117,10 +98,9 @@ int kestrad_handle_whc_quire(struct ubus_context *ctx, struct ubus_object *, str
 		int same = uci_option_compare_secret("account", "common", "admin", webpasswd);
 		if (same >= 0)
 			KLOG_DEBUG(" get old passwd = %s \n", LOG_SECRET);
-		if (same < 0 ? *webpasswd != 0 : same == 0) {
-			uci_write("account", "common", "admin", webpasswd);
+		bool differs = same < 0 ? *webpasswd != 0 : same == 0;
+		if (differs && store(__func__, "account", "common", "admin", webpasswd))
 			KLOG_DEBUG(" save web passwd from cap %s \n", LOG_SECRET);
-		}
 	} else {
 		KLOG_DEBUG(" no web passwd from cap find \n");
 	}

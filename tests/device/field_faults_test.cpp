@@ -152,6 +152,101 @@ std::vector<int> standin_pids(const satellite &sat, const std::string &name)
 	return out;
 }
 
+// /etc/config on a small tmpfs of the satellite's own (a flash overlay's
+// stand-in), so that it can fill up and be remounted read-only.
+void config_on_tmpfs(const satellite &sat)
+{
+	std::string setup = "set -e; d=" + sat.dir() + "/tmpfs; mkdir -p $d; mount -t tmpfs -o size=256k tmpfs $d; "
+			    "cp -a /etc/config/. $d/; mount --bind $d /etc/config";
+	ASSERT_EQ(sat.exec({"sh", "-c", setup}).status, 0);
+}
+
+// Every other write of a method under the same two faults: the reply says
+// what its method may say, the packages keep every byte, the level-3 lines
+// name the error, nothing is started on settings that were not stored; and
+// with room again the same request lands. Before: notice said "success"
+// before writing and ran the relink, whc_quire logged its saves, and the
+// devicelist setters returned 0, all on settings never stored.
+struct write_fault_case {
+	std::string mode, method;
+	std::string prepare; // made before the fault, when not empty
+	std::string request, reply_on_fault;
+	std::vector<std::string> packages;
+	std::vector<std::string> lines; // regexes; ERRNO stands for the errno's text
+	std::string standin; // started once the settings are stored
+};
+
+TEST_F(FieldFaults, EveryWriteOnAFullOrReadOnlyConfigIsReportedAndStartsNothing)
+{
+	const std::string list = mac_list(0, 3);
+	const std::vector<write_fault_case> cases = {
+		{"wifiap", "notice", "",
+		 json({{"ssid", "TmV3SG9tZQ=="}, {"passwd", "bmV3c2VjcmV0"}, {"ssid_5g", "TmV3SG9tZTU="},
+		       {"passwd_5g", "bmV3c2VjcmV0NQ=="}}).dump(),
+		 "fail, uci error", {"marovela"},
+		 {R"(kestrad_handle_desc\(\d+\):marovela commit failed: I/O error \(ERRNO\)\n)"}, "lua"},
+		{"re", "whc_quire", "", R"({"cap_devid":"CAP0042","webpasswd":"newpass1"})", "success",
+		 {"bind", "account"},
+		 {R"(kestrad_handle_whc_quire\(\d+\):bind commit failed: I/O error \(ERRNO\)\n)",
+		  R"(kestrad_handle_whc_quire\(\d+\):account commit failed: I/O error \(ERRNO\)\n)"},
+		 ""},
+		{"re", "access", json({{"policy", 1}, {"list", list}}).dump(),
+		 json({{"policy", 1}, {"list", list}, {"level", 3}, {"auth", 1}}).dump(), "success", {"devicelist"},
+		 {R"(uci_set_devicelist_level\(\d+\):devicelist commit failed: I/O error \(ERRNO\)\n)",
+		  R"(kestrad_handle_macList_desc\(\d+\): uci_set_devicelist_level\(\) error\n)",
+		  R"(uci_set_devicelist_auth\(\d+\):devicelist commit failed: I/O error \(ERRNO\)\n)",
+		  R"(kestrad_handle_macList_desc\(\d+\): uci_set_devicelist_auth\(\) error\n)"},
+		 ""},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.method);
+		auto sat = start(c.mode);
+		ASSERT_TRUE(sat);
+		if (!c.prepare.empty()) {
+			ASSERT_EQ(call(*sat, c.method, c.prepare), success);
+		}
+		config_on_tmpfs(*sat);
+		// what the satellite's /etc/config holds now, the tmpfs
+		auto stored = [&](const std::string &package) { return sat->exec({"cat", "/etc/config/" + package}).out; };
+		std::map<std::string, std::string> before;
+		for (const auto &p : c.packages)
+			before[p] = stored(p);
+		size_t started = c.standin.empty() ? 0 : sat->calls(c.standin).size();
+		// the last field of the reply, "return"
+		auto reply = [&] {
+			std::smatch m;
+			std::string out = call(*sat, c.method, c.request);
+			return std::regex_search(out, m, std::regex(R"re(\t"return": "([^"]*)"\n\}\n$)re")) ? m[1].str() : out;
+		};
+		auto unchanged = [&](const std::string &errno_text) {
+			EXPECT_EQ(reply(), c.reply_on_fault);
+			for (const auto &p : c.packages)
+				EXPECT_EQ(stored(p), before[p]) << p;
+			for (const auto &line : c.lines)
+				EXPECT_TRUE(has(sat->log(), std::regex_replace(line, std::regex("ERRNO"), errno_text)))
+					<< line << "\n" << sat->log();
+		};
+
+		ASSERT_EQ(sh(*sat, "{ dd if=/dev/zero of=/etc/config/filler bs=4k 2>/dev/null; true; }; echo done"),
+			  "done\n");
+		unchanged("No space left on device");
+		ASSERT_EQ(sat->exec({"rm", "/etc/config/filler"}).status, 0);
+		ASSERT_EQ(sat->exec({"mount", "-o", "remount,ro", "/etc/config"}).status, 0);
+		unchanged("Read-only file system");
+		EXPECT_EQ(count(sat->log(), " save devid from cap"), 0u);
+		EXPECT_EQ(count(sat->log(), " save web passwd from cap"), 0u);
+
+		ASSERT_EQ(sat->exec({"mount", "-o", "remount,rw", "/etc/config"}).status, 0);
+		EXPECT_EQ(reply(), "success");
+		for (const auto &p : c.packages)
+			EXPECT_NE(stored(p), before[p]) << p;
+		if (!c.standin.empty()) {
+			EXPECT_TRUE(wait_until([&] { return sat->calls(c.standin).size() == started + 1; }, 5000));
+			EXPECT_EQ(sat->calls(c.standin).size(), started + 1);
+		}
+	}
+}
+
 // A full tmpfs, a read-only remount and an unloadable file: the rewrite is
 // one change of the package or none, and a failure says so and starts no
 // reload. Before: the clearing commit went through and the rewrite's did
@@ -165,9 +260,7 @@ TEST_F(FieldFaults, AccessOnAFullOrReadOnlyConfigChangesAllOrNothingAndSaysSo)
 	std::string old_list = mac_list(0, 120), new_list = mac_list(1000, 300);
 	ASSERT_EQ(call(*sat, "access", json({{"policy", 1}, {"list", old_list}}).dump()), success);
 	ASSERT_TRUE(wait_until([&] { return sat->calls("wifi").size() == 1; }, 5000));
-	std::string setup = "set -e; d=" + sat->dir() + "/tmpfs; mkdir -p $d; mount -t tmpfs -o size=256k tmpfs $d; "
-			    "cp -a /etc/config/. $d/; mount --bind $d /etc/config";
-	ASSERT_EQ(sat->exec({"sh", "-c", setup}).status, 0);
+	config_on_tmpfs(*sat);
 	auto wireless = [&] { return sat->exec({"cat", "/etc/config/wireless"}).out; };
 	const std::string before = wireless();
 	ASSERT_NE(before.find(mac(119)), std::string::npos);

@@ -487,7 +487,8 @@ TEST_F(Access, DevicelistSettersWriteTheirOptionOnly)
 	EXPECT_EQ(file("devicelist"), "\nconfig settings 'settings'\n\toption level '-5'\n\toption auth '2147483647'\n"
 				      "\toption other 'x'\n\n");
 
-	// the same values again, another section name, no package: nothing is written
+	// the same values again: nothing is written; another section name, no
+	// package: nothing is written and the setter says so
 	file_id before = id_of(conf + "/devicelist");
 	run([] {
 		EXPECT_EQ(uci_set_devicelist_level(-5), 0);
@@ -496,10 +497,10 @@ TEST_F(Access, DevicelistSettersWriteTheirOptionOnly)
 	EXPECT_TRUE(id_of(conf + "/devicelist") == before);
 	const std::string other = "config settings 'other'\n\toption level '1'\n";
 	write("devicelist", other);
-	run([] { EXPECT_EQ(uci_set_devicelist_level(7), 0); });
+	run([] { EXPECT_EQ(uci_set_devicelist_level(7), -1); });
 	EXPECT_EQ(file("devicelist"), other);
 	unlink((conf + "/devicelist").c_str());
-	run([] { EXPECT_EQ(uci_set_devicelist_auth(7), 0); });
+	run([] { EXPECT_EQ(uci_set_devicelist_auth(7), -1); });
 	struct stat st;
 	EXPECT_NE(stat((conf + "/devicelist").c_str(), &st), 0);
 }

@@ -375,7 +375,7 @@ std::optional<section_sources> load_sources(const std::vector<std::string> &path
 
 bool allowed_source(std::string_view path)
 {
-	for (std::string_view dir : {"src/methods/", "src/access/", "src/bus/"}) {
+	for (std::string_view dir : {"src/methods/", "src/access/", "src/bus/", "src/config/"}) {
 		if (path.starts_with(dir) && path.find('/', dir.size()) == std::string_view::npos &&
 		    (path.ends_with(".cpp") || path.ends_with(".h")))
 			return true;
@@ -637,7 +637,7 @@ problems check_texts(std::string_view doc, const source_reader &read, const std:
 		out.push_back("cannot read " + missing);
 		return out;
 	}
-	src->names = "the sources of src/methods, src/access and src/bus";
+	src->names = "the sources of src/methods, src/access, src/bus and src/config";
 	auto lines = split_lines(doc);
 	bool fenced = false, generated = false;
 	for (size_t i = 0; i < lines.size(); i++) {
@@ -668,7 +668,7 @@ problems check_texts(std::string_view doc, const source_reader &read, const std:
 			}
 			for (const auto &path : paths) {
 				if (!allowed_source(path))
-					out.push_back(at(i) + path + " is not a file of src/methods, src/access or src/bus");
+					out.push_back(at(i) + path + " is not a file of src/methods, src/access, src/bus or src/config");
 			}
 			auto narrowed = paths.empty() ? std::nullopt : load_sources(paths, read, missing);
 			if (!narrowed) {
@@ -698,7 +698,7 @@ problems check_texts(std::string_view doc, const source_reader &read, const std:
 std::vector<std::string> daemon_sources(const std::string &root)
 {
 	std::vector<std::string> paths;
-	for (const char *dir : {"src/methods", "src/access", "src/bus"}) {
+	for (const char *dir : {"src/methods", "src/access", "src/bus", "src/config"}) {
 		std::error_code ec;
 		for (const auto &entry : std::filesystem::directory_iterator(root + "/" + dir, ec)) {
 			std::string path = std::string(dir) + "/" + entry.path().filename().string();

@@ -45,14 +45,14 @@ using source_reader = std::function<std::optional<std::string>(const std::string
 
 // Everything the test asks: generated blocks as the tables give them, and
 // every quoted text and argument vector present in the sources named for it
-// (all of src/methods, src/access and src/bus before the first sources marker).
+// (all of src/methods, src/access, src/bus and src/config before the first sources marker).
 problems check(std::string_view doc, const source_reader &read, const std::vector<std::string> &all_sources);
 
 // The two halves of check: the generated blocks, and the quoted texts.
 problems check_blocks(std::string_view doc);
 problems check_texts(std::string_view doc, const source_reader &read, const std::vector<std::string> &all_sources);
 
-// The .cpp and .h files of src/methods, src/access and src/bus under root,
+// The .cpp and .h files of src/methods, src/access, src/bus and src/config under root,
 // as paths relative to it; and a reader of files under root.
 std::vector<std::string> daemon_sources(const std::string &root);
 source_reader file_reader(const std::string &root);
