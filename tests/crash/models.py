@@ -19,7 +19,7 @@ workload's acknowledgements had been given at the crash ("level").
 import hashlib
 import os
 
-from trace import Files
+from fsops import Files
 
 BLOCK = 4096
 FULL_SUBSETS = 12
@@ -41,7 +41,7 @@ class Recording:
     rest points, acknowledgements and request starts (operation counts)."""
 
     def __init__(self, initial, ops, rest, acks, requests, volatile_roots):
-        self.initial = initial          # trace.Files
+        self.initial = initial          # fsops.Files
         self.ops = ops
         self.rest = rest
         self.acks = acks
@@ -55,8 +55,7 @@ class Recording:
     def _inode_paths(self):
         """Marks each operation volatile or not: by its path, or for data and
         fsync operations by where its inode lives."""
-        f = self.initial.copy()
-        home = {ino: p for p, ino in f.entries.items()}
+        home = {ino: p for p, ino in self.initial.entries.items()}
         self.volatile = []
         for op in self.ops:
             kind = op[0]
@@ -73,7 +72,6 @@ class Recording:
             else:
                 v = self.volatile_path(op[1])
             self.volatile.append(v)
-            f.apply(op)
 
     def level(self, k):
         """Acknowledgements given when the crash came after k operations."""
@@ -92,13 +90,15 @@ class Recording:
 
 
 def states(rec, model, cap):
-    """(files, level) pairs of the model, distinct, at most `cap`; and
-    whether the cap cut it short."""
+    """(files, level) pairs of the model, distinct, at most `cap`; whether
+    the cap cut it short; how many were built before duplicates went."""
     seen = {}
     capped = False
+    built = 0
 
     def add(files, level):
-        nonlocal capped
+        nonlocal capped, built
+        built += 1
         k = (key_of(files), level)
         if k in seen:
             return True
@@ -127,7 +127,7 @@ def states(rec, model, cap):
         for files, level in fsynced_states(rec):
             if not add(files, level):
                 break
-    return list(seen.values()), capped
+    return list(seen.values()), capped, built
 
 
 def hidden(path):

@@ -5,7 +5,7 @@
 
 Each workload of workloads.txt runs once under `strace -f` (the uci tool's
 steps on a temporary directory, or kestrad on the simulated satellite
-answering calls); trace.py turns the log into file-system operations, and
+answering calls); fsops.py turns the log into file-system operations, and
 models.py builds every state the persistence models allow. Each state is
 checked with libuci's own loader (the project's uci tool):
 
@@ -42,11 +42,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import models  # noqa: E402
-from trace import Recorder, strace_command  # noqa: E402
+from fsops import Recorder, strace_command  # noqa: E402
 
 SATELLITE_ROOTS = {'/etc/config': 'config', '/tmp/.uci': 'save', '/run/uci': 'override'}
 VOLATILE_ROLES = ('save', 'override')
 TORN_KINDS = ('torn', 'empty', 'unparsable', 'missing')
+SELF_TESTS = ('set', 'large')   # the small package, and one past the bound of full exploration
 
 
 # -- workloads.txt
@@ -57,7 +58,7 @@ class Workload:
         self.overlay = kind == 'tool' and arg == 'overlay'
         self.mode = arg if kind == 'satellite' else None
         self.files = []      # (role, name, block)
-        self.steps = []      # (command, acknowledged)
+        self.steps = []      # (command, acknowledged, strace injection, exit status)
         self.calls = []      # (method, json)
         self.check = []
         self.together = []   # lists of (pkg, section, option)
@@ -106,7 +107,12 @@ def load_workloads(path):
             role, _, fname = where.partition('/')
             cur.files.append((role, fname, block))
         elif word in ('run', 'ack'):
-            cur.steps.append((rest, word == 'ack'))
+            opts = {'inject': None, 'status': '0'}
+            while rest.split(' ', 1)[0].split('=', 1)[0] in opts:
+                opt, _, rest = rest.partition(' ')
+                k, _, v = opt.partition('=')
+                opts[k] = v
+            cur.steps.append((rest, word == 'ack', opts['inject'], int(opts['status'])))
         elif word == 'call':
             method, _, body = rest.partition(' ')
             cur.calls.append((method, body.strip()))
@@ -126,14 +132,6 @@ def load_workloads(path):
 
 
 # -- recording
-
-def run_checked(cmd, **kw):
-    p = subprocess.run(cmd, capture_output=True, **kw)
-    if p.returncode != 0:
-        raise SystemExit('%s failed (%d):\n%s%s' % (' '.join(cmd), p.returncode,
-                                                 p.stdout.decode('latin-1'), p.stderr.decode('latin-1')))
-    return p
-
 
 def read_tree(root):
     out = {}
@@ -185,15 +183,18 @@ def record_tool(w, uci, base):
     os.chmod(os.path.join(bindir, 'uci'), 0o755)
     env = dict(os.environ, PATH=bindir + ':' + os.environ.get('PATH', '/usr/bin:/bin'))
     rec = Recorder(list(roots), initial)
-    for n, (command, acked) in enumerate(w.steps):
+    for n, (command, acked, inject, status) in enumerate(w.steps):
         log = os.path.join(base, 'trace.%d' % n)
-        cmd = strace_command(log) + ['sh', '-c', command]
+        cmd = strace_command(log) + (['-e', 'inject=' + inject] if inject else []) + ['sh', '-c', command]
         if w.overlay:
             mount = ('mount -t overlay overlay -o lowerdir=%s/lower,upperdir=%s/upper,workdir=%s/work %s/config'
                      ' && exec "$@"' % (base, base, base, base))
             cmd = ['unshare', '-m', '--propagation', 'private', 'sh', '-c', mount, 'sh'] + cmd
         rec.mark_request()
-        run_checked(cmd, env=env, cwd=base, timeout=60)
+        p = subprocess.run(cmd, env=env, cwd=base, timeout=60, capture_output=True)
+        if p.returncode != status:
+            raise SystemExit('%s: `%s` exited %d, not %d:\n%s' % (w.name, command, p.returncode, status,
+                                                               p.stderr.decode('latin-1')))
         with open(log, encoding='latin-1') as f:
             rec.feed(f)
         rec.fds.clear()
@@ -221,8 +222,10 @@ class Satellite:
         shutil.rmtree(self.dir, ignore_errors=True)
         env = dict(os.environ, KESTRAD_EMULATOR=' '.join(strace_command(log)))
         env.pop('KESTRAD_BIN', None)
-        self.launcher = subprocess.Popen([self.tool, 'start', self.dir, '--mode', mode], env=env,
-                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.err = os.path.join(base, 'sat-%s.err' % mode)
+        with open(self.err, 'wb') as err:
+            self.launcher = subprocess.Popen([self.tool, 'start', self.dir, '--mode', mode], env=env,
+                                             stdout=subprocess.DEVNULL, stderr=err)
         try:
             self.start()
         except BaseException:
@@ -245,7 +248,8 @@ class Satellite:
         deadline = time.monotonic() + seconds
         while not cond():
             if self.launcher.poll() is not None:
-                raise SystemExit('the satellite ended: %s' % self.launcher.stderr.read().decode())
+                with open(self.err, encoding='latin-1') as f:
+                    raise SystemExit('the satellite ended: %s' % f.read())
             if time.monotonic() > deadline:
                 raise SystemExit('%s did not come up in %d s' % (what, seconds))
             time.sleep(0.05)
@@ -266,7 +270,8 @@ class Satellite:
         return out
 
     def stop(self):
-        # strace passes no signal on; kestrad ends on SIGTERM, then strace
+        # strace running a program ignores SIGTERM: kestrad goes first, and
+        # strace ends with it
         self.exec(['sh', '-c', 'p=$(cat %s/state/kestrad.pid); for c in $(cat /proc/$p/task/$p/children); '
                    'do kill -TERM $c; done; svc stop kestrad' % self.dir])
 
@@ -452,7 +457,8 @@ def together_values(view, group):
 
 class Result:
     def __init__(self):
-        self.states = {}      # model -> count
+        self.states = {}      # model -> distinct states
+        self.built = {}       # model -> states built, duplicates included
         self.capped = {}
         self.failures = []    # (model, kind, pkg, text)
 
@@ -503,8 +509,9 @@ def check_workload(w, checker, cap, models_wanted=models.MODELS):
                 ok.add(together_values(checker.check_state(files, w.roles, pkgs)[1], group))
             together_ok.append(ok)
 
-        sts, capped = models.states(rec, model, cap)
+        sts, capped, built = models.states(rec, model, cap)
         res.states[model] = len(sts)
+        res.built[model] = built
         res.capped[model] = capped
         for files, level in sts:
             plain, view, raw, commit = checker.check_state(files, w.roles, pkgs)
@@ -549,9 +556,9 @@ def check_workload(w, checker, cap, models_wanted=models.MODELS):
     return res
 
 
-def without(rec, kind, pred):
-    """The recording with the operations of `kind` that pred picks dropped."""
-    keep = [i for i, op in enumerate(rec.ops) if not (op[0] == kind and pred(op))]
+def without(rec, kind):
+    """The recording with its operations of `kind` dropped."""
+    keep = [i for i, op in enumerate(rec.ops) if op[0] != kind]
     index = {old: new for new, old in enumerate(keep)}
 
     def remap(k):
@@ -562,7 +569,7 @@ def without(rec, kind, pred):
                             rec.volatile_roots)
 
 
-def describe(files, roles):
+def describe(files):
     out = []
     for path in sorted(files):
         data = files[path]
@@ -576,6 +583,7 @@ def main():
     ap.add_argument('--only', action='append', default=[])
     ap.add_argument('--cap', type=int, default=2000, help='states per workload and model')
     ap.add_argument('--keep', help='keep the traces and scratch files here')
+    ap.add_argument('--record-uci', help="another uci tool to record the tool's workloads with (the device's)")
     ap.add_argument('-v', action='store_true')
     args = ap.parse_args()
     started = time.monotonic()
@@ -595,7 +603,7 @@ def main():
     try:
         for w in workloads:
             if w.kind == 'tool':
-                record_tool(w, uci, os.path.join(base, w.name))
+                record_tool(w, os.path.abspath(args.record_uci or uci), os.path.join(base, w.name))
         modes = []
         for w in workloads:
             if w.kind == 'satellite' and w.mode not in modes:
@@ -605,8 +613,9 @@ def main():
         recorded = time.monotonic()
 
         checker = Checker(uci, os.path.join(base, 'scratch'))
-        print('%-18s %6s %5s  %8s %8s %8s  %s' % ('workload', 'ops', 'acks', 'process', 'ordered', 'fsynced', 'outcome'))
-        total = {m: 0 for m in models.MODELS}
+        # per model: distinct states checked (built, duplicates included)
+        print('%-16s %4s %4s  %-11s %-11s %-11s %s' % ('workload', 'ops', 'acks', *models.MODELS, 'outcome'))
+        total = {m: [0, 0] for m in models.MODELS}
         for w in workloads:
             res = check_workload(w, checker, args.cap)
             kinds = {}
@@ -625,41 +634,46 @@ def main():
             if xf and outcome == 'ok':
                 outcome = ', '.join(xf)
             for m in models.MODELS:
-                total[m] += res.states[m]
-            print('%-18s %6d %5d  %8s %8s %8s  %s' % (
+                total[m][0] += res.states[m]
+                total[m][1] += res.built[m]
+            print('%-16s %4d %4d  %-11s %-11s %-11s %s' % (
                 w.name, len(w.recording.ops), len(w.recording.acks),
-                *('%d%s' % (res.states[m], '+' if res.capped[m] else '') for m in models.MODELS), outcome))
+                *('%d%s (%d)' % (res.states[m], '+' if res.capped[m] else '', res.built[m])
+                  for m in models.MODELS), outcome))
             for kind, items in sorted(kinds.items()):
                 if kind in w.xfail and not args.v:
                     print('    xfail %s (%s): %s' % (kind, items[0][0], w.xfail[kind]))
                     continue
                 for model, pkg, text, files in items[:1 if not args.v else 3]:
                     print('    %s in %s, model %s, e.g. the state with\n%s\n    gives:\n%s' % (
-                        kind, pkg, model, describe(files, w.roles),
+                        kind, pkg, model, describe(files),
                         '\n'.join('      ' + l for l in text.splitlines()[:24])))
-        print('%-18s %6s %5s  %8d %8d %8d' % ('total', '', '', *(total[m] for m in models.MODELS)))
+        print('%-16s %4s %4s  %-11s %-11s %-11s' % ('total', '', '', *('%d (%d)' % tuple(total[m])
+                                                                      for m in models.MODELS)))
 
-        # The checker catches what it is for.
-        probe = next(w for w in workloads if w.name == 'set') if any(w.name == 'set' for w in workloads) else None
-        if probe:
+        # The checker catches what it is for: the fsynced model of a log
+        # without the temporary file's fsync, and one without the
+        # directory's.
+        probes = [w for w in workloads if w.name in SELF_TESTS]
+        if not args.only and len(probes) != len(SELF_TESTS):
+            print('self-tests: no workloads %s' % ', '.join(SELF_TESTS))
+            status = 1
+        for probe in probes:
             rec = probe.recording
-            dirs = {op[1] for op in rec.ops if op[0] == 'dsync'}
             for name, variant, want in (
-                    ('no fsync of the temporary file', without(rec, 'fsync', lambda op: True), TORN_KINDS),
-                    ('no fsync of the directory', without(rec, 'dsync', lambda op: op[1] in dirs), ('lost-ack',))):
+                    ('no fsync of the temporary file', without(rec, 'fsync'), TORN_KINDS),
+                    ('no fsync of the directory', without(rec, 'dsync'), ('lost-ack',))):
                 probe.recording = variant
                 res = check_workload(probe, checker, args.cap, ('fsynced',))
                 found = sorted({k for _, k, _, _, _ in res.failures})
                 hit = [k for k in found if k in want]
-                print('self-test, %s: %d states, %s' % (
-                    name, res.states['fsynced'], ('reported ' + ', '.join(found)) if hit else
+                print('self-test, %s, %s: %d states (%d), %s' % (
+                    probe.name, name, res.states['fsynced'], res.built['fsynced'],
+                    ('reported ' + ', '.join(found)) if hit else
                     'FAIL: no %s reported (%s)' % ('/'.join(want), ', '.join(found) or 'nothing')))
                 if not hit:
                     status = 1
             probe.recording = rec
-        elif not args.only:
-            print('self-tests: no workload named set')
-            status = 1
         for w in skipped:
             print('%s: skipped, it needs root' % w.name)
         if skipped and os.environ.get('KESTRAD_REQUIRE_ROOT') == '1':

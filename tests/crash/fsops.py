@@ -4,9 +4,11 @@ Only what happens under the tracked roots counts: every change there becomes
 an operation (create, write, truncate, rename, unlink, mkdir, rmdir, fsync of
 a file or a directory, sync), replayed at once on a live copy of the files so
 that later descriptors and paths resolve. Exclusive flocks are followed too:
-a point where nobody holds one is a rest point, a state that a reader obeying
-the locks may see. The bus messages on sockets mark the requests (an invoke
-received) and their acknowledgements (the status sent back).
+a point where nobody holds one, and no commit's temporary file is there (a
+writer may let go of its locks before its rename), is a rest point, a state
+that a reader obeying the locks may see. The bus messages on sockets mark
+the requests (an invoke received) and their acknowledgements (the status
+sent back).
 """
 import os
 import re
@@ -15,12 +17,12 @@ TRACE_CALLS = ('open,openat,creat,write,pwrite64,writev,pwritev,pwritev2,ftrunca
                'rename,renameat,renameat2,unlink,unlinkat,mkdir,mkdirat,rmdir,link,linkat,'
                'symlink,symlinkat,fsync,fdatasync,sync,syncfs,sync_file_range,close,close_range,'
                'flock,lseek,dup,dup2,dup3,fcntl,clone,clone3,fork,vfork,execve,fallocate,'
-               'copy_file_range,sendfile,splice,mknod,mknodat,sendto,sendmsg,recvfrom,recvmsg')
+               'copy_file_range,sendfile,splice,mknod,mknodat,sendto,sendmsg,recvfrom,recvmsg,exit_group')
 
 
 def strace_command(log):
     """The strace options that record what this module reads."""
-    return ['strace', '-f', '-qq', '-y', '-xx', '-s', '1048576', '-o', log, '-e', 'trace=' + TRACE_CALLS]
+    return ['strace', '-f', '-q', '-y', '-xx', '-s', '1048576', '-o', log, '-e', 'trace=' + TRACE_CALLS]
 
 
 class TraceError(Exception):
@@ -110,6 +112,7 @@ def fd_arg(a):
     return (fd if fd == 'AT_FDCWD' else int(fd)), path, bool(m.group(3))
 
 
+_TEMP = re.compile(r'^\..+\.uci-')
 _LINE = re.compile(r'^(\d+)\s+(.*)$', re.S)
 _CALL = re.compile(r'^(\w+)\((.*)\)\s+=\s+(-?\d+|\?|0x[0-9a-f]+)(<[^>]*>(?:\(deleted\))?)?(.*)$', re.S)
 _RESUMED = re.compile(r'^<\.\.\. (\w+) resumed>(.*)$', re.S)
@@ -127,6 +130,9 @@ def calls(lines):
         pid, rest = int(m.group(1)), m.group(2)
         if rest.startswith('+++'):
             yield pid, '+++', rest, None, None
+            continue
+        if rest.startswith('exit_group('):
+            yield pid, '+++', rest, None, None  # its descriptors close with it
             continue
         if rest.startswith('---'):
             continue
@@ -306,7 +312,9 @@ class Recorder:
         return any(o.locked for o in set(self.fds.values()))
 
     def note_rest(self):
-        if not self.locks_held():
+        # A writer between its temporary file and the rename is in the
+        # middle of a commit, even once it has let go of its locks.
+        if not self.locks_held() and not any(_TEMP.match(os.path.basename(p)) for p in self.live.entries):
             self.rest[len(self.ops)] = True
 
     def mark_ack(self):
