@@ -155,7 +155,7 @@ def calls(lines):
 class Ofd:
     """An open file description of a tracked file or directory."""
 
-    def __init__(self, ino, path, append=False, is_dir=False, cloexec=False):
+    def __init__(self, ino, path, append=False, is_dir=False):
         self.ino, self.path, self.append, self.is_dir = ino, path, append, is_dir
         self.pos = 0
         self.refs = 0

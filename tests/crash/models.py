@@ -89,7 +89,7 @@ class Recording:
         return {p: d for p, d in files.items() if not self.volatile_path(p)}
 
 
-def states(rec, model, cap):
+def states(rec, model, cap, stats=None):
     """(files, level) pairs of the model, distinct, at most `cap`; whether
     the cap cut it short; how many were built before duplicates went."""
     seen = {}
@@ -124,7 +124,7 @@ def states(rec, model, cap):
             if not add(prefixes[j], rec.level(s)):
                 break
     else:
-        for files, level in fsynced_states(rec):
+        for files, level in fsynced_states(rec, stats):
             if not add(files, level):
                 break
     return list(seen.values()), capped, built
@@ -152,7 +152,8 @@ def split(rec):
     return out
 
 
-def fsynced_states(rec):
+def fsynced_states(rec, stats=None):
+    """stats['unsynced']: the most optional operations at one crash point."""
     ops = split(rec)
     # position in rec.ops of each piece, for the acknowledgement levels
     where, i = [], 0
@@ -224,6 +225,8 @@ def fsynced_states(rec):
         # written.
         unseen = {i for i in range(k) if ops[i][0][0] in DATA_OPS and ops[i][0][1] not in visible}
         optional = [i for i in range(k) if ops[i][0][0] not in SYNC_OPS and cover[i] >= k and i not in unseen]
+        if stats is not None:
+            stats['unsynced'] = max(stats.get('unsynced', 0), len(optional))
         if len(optional) <= FULL_SUBSETS:
             choices = []
             for mask in range(1 << len(optional)):

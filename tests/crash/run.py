@@ -459,6 +459,7 @@ class Result:
     def __init__(self):
         self.states = {}      # model -> distinct states
         self.built = {}       # model -> states built, duplicates included
+        self.stats = {}       # unsynced: the most optional operations at a crash point
         self.capped = {}
         self.failures = []    # (model, kind, pkg, text)
 
@@ -509,7 +510,7 @@ def check_workload(w, checker, cap, models_wanted=models.MODELS):
                 ok.add(together_values(checker.check_state(files, w.roles, pkgs)[1], group))
             together_ok.append(ok)
 
-        sts, capped, built = models.states(rec, model, cap)
+        sts, capped, built = models.states(rec, model, cap, res.stats)
         res.states[model] = len(sts)
         res.built[model] = built
         res.capped[model] = capped
@@ -613,8 +614,10 @@ def main():
         recorded = time.monotonic()
 
         checker = Checker(uci, os.path.join(base, 'scratch'))
-        # per model: distinct states checked (built, duplicates included)
-        print('%-16s %4s %4s  %-11s %-11s %-11s %s' % ('workload', 'ops', 'acks', *models.MODELS, 'outcome'))
+        # per model: distinct states checked (built, duplicates included);
+        # uns.: the most operations a crash point leaves unsynced (fsynced)
+        print('%-16s %4s %4s %4s  %-11s %-11s %-11s %s' % ('workload', 'ops', 'acks', 'uns.', *models.MODELS,
+                                                         'outcome'))
         total = {m: [0, 0] for m in models.MODELS}
         for w in workloads:
             res = check_workload(w, checker, args.cap)
@@ -636,8 +639,8 @@ def main():
             for m in models.MODELS:
                 total[m][0] += res.states[m]
                 total[m][1] += res.built[m]
-            print('%-16s %4d %4d  %-11s %-11s %-11s %s' % (
-                w.name, len(w.recording.ops), len(w.recording.acks),
+            print('%-16s %4d %4d %4d  %-11s %-11s %-11s %s' % (
+                w.name, len(w.recording.ops), len(w.recording.acks), res.stats.get('unsynced', 0),
                 *('%d%s (%d)' % (res.states[m], '+' if res.capped[m] else '', res.built[m])
                   for m in models.MODELS), outcome))
             for kind, items in sorted(kinds.items()):
@@ -648,9 +651,10 @@ def main():
                     print('    %s in %s, model %s, e.g. the state with\n%s\n    gives:\n%s' % (
                         kind, pkg, model, describe(files),
                         '\n'.join('      ' + l for l in text.splitlines()[:24])))
-        print('%-16s %4s %4s  %-11s %-11s %-11s' % ('total', '', '', *('%d (%d)' % tuple(total[m])
+        print('%-16s %4s %4s %4s  %-11s %-11s %-11s' % ('total', '', '', '', *('%d (%d)' % tuple(total[m])
                                                                       for m in models.MODELS)))
 
+        checked = time.monotonic()
         # The checker catches what it is for: the fsynced model of a log
         # without the temporary file's fsync, and one without the
         # directory's.
@@ -667,8 +671,8 @@ def main():
                 res = check_workload(probe, checker, args.cap, ('fsynced',))
                 found = sorted({k for _, k, _, _, _ in res.failures})
                 hit = [k for k in found if k in want]
-                print('self-test, %s, %s: %d states (%d), %s' % (
-                    probe.name, name, res.states['fsynced'], res.built['fsynced'],
+                print('self-test, %s, %s: %d states (%d), at most %d unsynced, %s' % (
+                    probe.name, name, res.states['fsynced'], res.built['fsynced'], res.stats['unsynced'],
                     ('reported ' + ', '.join(found)) if hit else
                     'FAIL: no %s reported (%s)' % ('/'.join(want), ', '.join(found) or 'nothing')))
                 if not hit:
@@ -678,7 +682,8 @@ def main():
             print('%s: skipped, it needs root' % w.name)
         if skipped and os.environ.get('KESTRAD_REQUIRE_ROOT') == '1':
             status = 1
-        print('recorded in %.1f s, checked in %.1f s' % (recorded - started, time.monotonic() - recorded))
+        print('recorded in %.1f s, checked in %.1f s, self-tests %.1f s' % (
+            recorded - started, checked - recorded, time.monotonic() - checked))
     finally:
         if not args.keep:
             shutil.rmtree(base, ignore_errors=True)
