@@ -1,6 +1,7 @@
 // Writing a package: lock, re-read, replay every staged change and this
-// context's own, write a temporary file beside it, fsync, rename into place,
-// fsync the directory, and empty the save directory's file.
+// context's own, write a temporary file beside it, fsync, note the save
+// file's emptying, rename into place, fsync the directory, and empty the
+// save directory's file.
 #include "internal.h"
 
 #include <cerrno>
@@ -127,10 +128,11 @@ bool write_all(int fd, const text &data)
 	return true;
 }
 
-int replace_file(const char *dir, const char *path, const char *name, const text &data,
-		 const struct stat &st)
+// The new content in a temporary file beside the package's, synced; its
+// path in `tmp`.
+int write_temp(const char *dir, const char *name, const text &data, const struct stat &st, text &tmp)
 {
-	text tmp;
+	tmp.clear();
 	tmp.append(dir);
 	tmp.push_back('/');
 	text prefix;
@@ -146,16 +148,31 @@ int replace_file(const char *dir, const char *path, const char *name, const text
 	}
 	bool ok = write_all(fd, data) && fsync(fd) == 0;
 	ok = close(fd) == 0 && ok;
-	if (!ok || rename(tmp.c_str(), path) < 0) {
+	if (!ok) {
+		int err = errno;
 		unlink(tmp.c_str());
+		errno = err;
 		return UCI_ERR_IO;
 	}
-	int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	if (dfd >= 0) {
-		fsync(dfd);
-		close(dfd);
-	}
 	return UCI_OK;
+}
+
+// Syncs the directory, so that the rename survives a power cut. A file
+// system that cannot sync a directory says EINVAL (or ENOTSUP): nothing to
+// wait for there.
+bool sync_dir(const char *dir)
+{
+	int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (dfd < 0)
+		return false;
+	int r;
+	while ((r = fsync(dfd)) < 0 && errno == EINTR) {
+	}
+	bool ok = r == 0 || errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP;
+	int err = errno;
+	close(dfd);
+	errno = err;
+	return ok;
 }
 
 // Moves the sections of `from` into `to`, whose own are freed.
@@ -324,11 +341,38 @@ int uci_commit(struct uci_context *ctx, struct uci_package **package, bool overw
 		export_package(fresh.p, out, false);
 	}
 
-	r = replace_file(dir, path.c_str(), p->e.name, out, st);
+	text tmp;
+	r = write_temp(dir, p->e.name, out, st, tmp);
 	if (r != UCI_OK)
 		return set_error(ctx, r, __func__);
+	// Once the new file is in place the staged changes are in it: a kill
+	// before the save file is emptied would leave them to apply again. The
+	// note tells whoever comes next to take them as gone.
+	bool noted = staged_fd.get() >= 0 && staged_text.size() > 0;
+	std::string_view tmp_name = tmp.view();
+	tmp_name.remove_prefix(strlen(dir) + 1);
+	if (noted && staged_note(ctx, p->e.name, tmp_name, staged_text.view(), {}) != UCI_OK) {
+		int err = errno;
+		unlink(tmp.c_str());
+		errno = err;
+		return set_error(ctx, UCI_ERR_IO, __func__);
+	}
+	if (rename(tmp.c_str(), path.c_str()) < 0) {
+		int err = errno;
+		if (noted)
+			staged_unnote(ctx, p->e.name); // before the file it names goes
+		unlink(tmp.c_str());
+		errno = err;
+		return set_error(ctx, UCI_ERR_IO, __func__);
+	}
+	// The file is in place whatever the sync says; a failed one is told
+	// once the rest is done, as the commit may not survive a power cut.
+	bool synced = sync_dir(dir);
+	int sync_err = errno;
 	if (staged_fd.get() >= 0 && ftruncate(staged_fd.get(), 0) < 0) {
-		// the file is written; its changes stay staged and apply again
+		// the note stays: the next load or writer drops the changes
+	} else if (noted) {
+		staged_unnote(ctx, p->e.name);
 	}
 	if (fresh.p)
 		take_sections(p, fresh.p);
@@ -350,6 +394,10 @@ int uci_commit(struct uci_context *ctx, struct uci_package **package, bool overw
 	}
 	delta_list_free(&p->delta);
 	p->has_delta = false;
+	if (!synced) {
+		errno = sync_err;
+		return set_error(ctx, UCI_ERR_IO, __func__);
+	}
 	return set_error(ctx, UCI_OK, __func__);
 }
 

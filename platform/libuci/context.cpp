@@ -314,7 +314,9 @@ int uci_revert(struct uci_context *ctx, struct uci_ptr *ptr)
 		}
 		text out;
 		format_changes(out, name.c_str(), &changes);
-		if (ftruncate(fd, 0) < 0 || pwrite(fd, out.c_str(), out.size(), 0) != static_cast<ssize_t>(out.size())) {
+		// A kill between cutting and writing the file would lose the
+		// changes that stay: the rewrite goes under a note.
+		if (staged_rewrite(ctx, name.c_str(), fd, data.view(), out.view()) != UCI_OK) {
 			delta_list_free(&changes);
 			close(fd);
 			return set_error(ctx, UCI_ERR_IO, __func__);

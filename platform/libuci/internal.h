@@ -112,10 +112,22 @@ void load_staged_paths(struct uci_context *ctx, uci_package *p);
 int save_staged(struct uci_context *ctx, uci_package *p);
 // Empties the save directory's file of the package.
 void flush_staged(struct uci_context *ctx, const char *package);
-// Opens and locks the save directory's file of the package, reads it into
-// `changes` and parses it onto `out`; -1 when there is none.
+// Opens and locks the save directory's file of the package, finishes a
+// rewrite of it that a crash cut short, reads it into `changes` and parses
+// it onto `out`; -1 when there is none.
 int staged_open(struct uci_context *ctx, const char *package, text &changes, struct uci_list *out,
 		uci_package *p);
+// Notes a rewrite of the save directory's file of the package from `old` to
+// `fresh` before it begins, so that a load or writer after a crash takes
+// the new content (a commit's only once its temporary file, named `temp` in
+// the package's directory, is gone).
+int staged_note(struct uci_context *ctx, const char *package, std::string_view temp, std::string_view old,
+		std::string_view fresh);
+void staged_unnote(struct uci_context *ctx, const char *package);
+// Rewrites the locked save file `fd` of the package from `old` to `fresh`
+// under a note.
+int staged_rewrite(struct uci_context *ctx, const char *package, int fd, std::string_view old,
+		   std::string_view fresh);
 // Opens (creating it and the save directory) and locks the package's file.
 int staged_create(struct uci_context *ctx, const char *package);
 void parse_staged(std::string_view data, const char *package, struct uci_list *out);

@@ -10,9 +10,21 @@
 //   |pkg.sec.opt='value'  add to list  ~pkg.sec.opt='value' remove from list
 //
 // Values are quoted as in a package file, and may span lines.
+//
+// A rewrite of that file which a crash may cut short (a commit empties it
+// once its changes are in the new package file; a revert drops some of them)
+// is noted first in SAVEDIR/.PKG.pending: "uci-pending T O N\n", then the
+// T bytes of the name of a commit's temporary file beside the package's
+// (none for a revert), the O bytes the file held and the N bytes it is to
+// hold. Until the note is gone, loads read the new content in place of the
+// old one, or of a rewrite half done; a commit's note counts only once its
+// temporary file is gone, that is, renamed into place. The next writer under
+// the lock finishes the rewrite and drops the note. The files' own formats
+// do not change.
 #include "internal.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -166,6 +178,113 @@ void join(text &out, const char *dir, const char *name)
 	out.append(name);
 }
 
+void note_path(text &out, struct uci_context *ctx, const char *package)
+{
+	out.clear();
+	out.append(ctx->savedir);
+	out.append("/.");
+	out.append(package);
+	out.append(".pending");
+}
+
+struct note {
+	text data;
+	std::string_view temp, old, fresh;
+};
+
+// 1: a note, 0: none, -1: one cut short while it was written (its rewrite
+// never began).
+int read_note(const char *path, note &n)
+{
+	int r = read_path(path, n.data);
+	if (r != UCI_OK)
+		return r == UCI_ERR_NOTFOUND ? 0 : -1;
+	unsigned long t, o, f;
+	int used = 0;
+	if (sscanf(n.data.c_str(), "uci-pending %lu %lu %lu\n%n", &t, &o, &f, &used) != 3 || used <= 0)
+		return -1;
+	// views built by hand: substr may throw, and nothing here may
+	const char *rest = n.data.c_str() + used;
+	size_t len = n.data.size() - static_cast<size_t>(used);
+	if (t > len || o > len - t || f != len - t - o)
+		return -1;
+	n.temp = std::string_view(rest, t);
+	n.old = std::string_view(rest + t, o);
+	n.fresh = std::string_view(rest + t + o, f);
+	return 1;
+}
+
+// Whether the note's rewrite has to be taken for the file's `current`
+// content: the old content, or the new one written over it in place and not
+// yet cut to its length.
+bool note_applies(struct uci_context *ctx, const char *package, const note &n, std::string_view current)
+{
+	if (!n.temp.empty()) {
+		text temp;
+		temp.append(package_dir(ctx, package));
+		temp.push_back('/');
+		temp.append(n.temp);
+		struct stat st;
+		if (lstat(temp.c_str(), &st) == 0 || errno != ENOENT)
+			return false; // the commit did not rename it into place
+	}
+	if (current == n.old)
+		return true;
+	if (current.size() != n.old.size() || n.fresh.size() > current.size())
+		return false;
+	size_t same_start = 0;
+	while (same_start < n.fresh.size() && current[same_start] == n.fresh[same_start])
+		same_start++;
+	size_t old_from = current.size();
+	while (old_from > 0 && current[old_from - 1] == n.old[old_from - 1])
+		old_from--;
+	return old_from <= same_start;
+}
+
+bool write_at(int fd, std::string_view data)
+{
+	size_t done = 0;
+	while (done < data.size()) {
+		ssize_t w = pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(done));
+		if (w < 0 && errno == EINTR)
+			continue;
+		if (w <= 0)
+			return false;
+		done += static_cast<size_t>(w);
+	}
+	return ftruncate(fd, static_cast<off_t>(data.size())) == 0;
+}
+
+// Under the save file's lock: finishes a rewrite a crash cut short and drops
+// its note. True when the file's content changed.
+bool settle(struct uci_context *ctx, const char *package)
+{
+	text path;
+	note_path(path, ctx, package);
+	note n;
+	int found = read_note(path.c_str(), n);
+	if (found <= 0) {
+		if (found < 0)
+			unlink(path.c_str());
+		return false;
+	}
+	text file, current;
+	join(file, ctx->savedir, package);
+	read_path(file.c_str(), current);
+	bool changed = false;
+	if (note_applies(ctx, package, n, current.view())) {
+		int fd = open(file.c_str(), O_WRONLY | O_CLOEXEC);
+		bool ok = fd >= 0 && write_at(fd, n.fresh);
+		if (fd >= 0)
+			close(fd);
+		if (!ok)
+			return false; // the note stays for the next one
+		changed = true;
+	}
+	unlink(path.c_str());
+	return changed;
+}
+
 int lock_fd(int fd, int how)
 {
 	int r;
@@ -174,7 +293,9 @@ int lock_fd(int fd, int how)
 	return r;
 }
 
-void replay_file(const char *path, uci_package *p, struct uci_list *keep)
+// `pending`: the note of the file's rewrite, for the save directory's file.
+void replay_file(const char *path, uci_package *p, struct uci_list *keep, const char *pending = nullptr,
+		 struct uci_context *ctx = nullptr)
 {
 	text data;
 	int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -182,6 +303,12 @@ void replay_file(const char *path, uci_package *p, struct uci_list *keep)
 		return;
 	lock_fd(fd, LOCK_SH);
 	int r = read_fd(fd, data);
+	note n;
+	if (r == UCI_OK && pending && data.size() && read_note(pending, n) > 0 &&
+	    note_applies(ctx, p->e.name, n, data.view())) {
+		data.clear();
+		data.append(n.fresh);
+	}
 	close(fd);
 	if (r != UCI_OK || data.size() == 0)
 		return;
@@ -222,7 +349,9 @@ void load_staged(struct uci_context *ctx, uci_package *p, bool keep)
 		replay_file(path.c_str(), p, keep ? &p->saved_delta : nullptr);
 	}
 	join(path, ctx->savedir, p->e.name);
-	replay_file(path.c_str(), p, keep ? &p->saved_delta : nullptr);
+	text pending;
+	note_path(pending, ctx, p->e.name);
+	replay_file(path.c_str(), p, keep ? &p->saved_delta : nullptr, pending.c_str(), ctx);
 }
 
 int save_staged(struct uci_context *ctx, uci_package *p)
@@ -245,6 +374,8 @@ int save_staged(struct uci_context *ctx, uci_package *p)
 	int r = UCI_OK;
 	if (lock_fd(fd, LOCK_EX) < 0)
 		r = UCI_ERR_IO;
+	if (r == UCI_OK)
+		settle(ctx, p->e.name); // appended after a rewrite a crash cut short, never before
 	size_t done = 0;
 	while (r == UCI_OK && done < out.size()) {
 		ssize_t n = write(fd, out.c_str() + done, out.size() - done);
@@ -271,6 +402,10 @@ int staged_open(struct uci_context *ctx, const char *package, text &changes, str
 		return -1;
 	(void)p;
 	if (lock_fd(fd, LOCK_EX) < 0 || read_fd(fd, changes) != UCI_OK) {
+		close(fd);
+		return -1;
+	}
+	if (settle(ctx, package) && (lseek(fd, 0, SEEK_SET) < 0 || read_fd(fd, changes) != UCI_OK)) {
 		close(fd);
 		return -1;
 	}
@@ -306,6 +441,63 @@ void flush_staged(struct uci_context *ctx, const char *package)
 		// the changes stay staged; the next commit writes them again
 	}
 	close(fd);
+}
+
+int staged_note(struct uci_context *ctx, const char *package, std::string_view temp, std::string_view old,
+		std::string_view fresh)
+{
+	text path, data;
+	note_path(path, ctx, package);
+	char head[80];
+	snprintf(head, sizeof(head), "uci-pending %zu %zu %zu\n", temp.size(), old.size(), fresh.size());
+	data.append(head);
+	data.append(temp);
+	data.append(old);
+	data.append(fresh);
+	int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+	if (fd < 0)
+		return UCI_ERR_IO;
+	size_t done = 0;
+	bool ok = true;
+	while (ok && done < data.size()) {
+		ssize_t w = write(fd, data.c_str() + done, data.size() - done);
+		if (w < 0 && errno == EINTR)
+			continue;
+		ok = w > 0;
+		if (ok)
+			done += static_cast<size_t>(w);
+	}
+	ok = close(fd) == 0 && ok;
+	if (!ok) {
+		unlink(path.c_str());
+		return UCI_ERR_IO;
+	}
+	return UCI_OK;
+}
+
+void staged_unnote(struct uci_context *ctx, const char *package)
+{
+	text path;
+	note_path(path, ctx, package);
+	unlink(path.c_str());
+}
+
+int staged_rewrite(struct uci_context *ctx, const char *package, int fd, std::string_view old,
+		   std::string_view fresh)
+{
+	if (old == fresh)
+		return UCI_OK;
+	if (staged_note(ctx, package, {}, old, fresh) != UCI_OK)
+		return UCI_ERR_IO;
+	// The new content over the old one from the start, then cut: the file
+	// is never empty on the way, so that a load looks for the note.
+	if (!write_at(fd, fresh)) {
+		if (write_at(fd, old))
+			staged_unnote(ctx, package);
+		return UCI_ERR_IO;
+	}
+	staged_unnote(ctx, package);
+	return UCI_OK;
 }
 
 void format_changes(text &out, const char *package, const struct uci_list *changes)

@@ -15,6 +15,7 @@
 #include <random>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -237,7 +238,6 @@ TEST(UciCommit, KilledWriterLeavesOldOrNewFile)
 	EXPECT_TRUE(dot_files(dir.path()).empty());
 }
 
-// A commit that runs out of space fails and leaves the old file whole.
 // A commit removes the temporary files its package's dead writers left,
 // wherever they lie in a directory longer than one read of it.
 TEST(UciCommit, RemovesOnlyItsOwnPackagesLeftovers)
@@ -251,6 +251,65 @@ TEST(UciCommit, RemovesOnlyItsOwnPackagesLeftovers)
 	EXPECT_EQ(dot_files(dir.path()), std::vector<std::string>{".other.uci-1"});
 }
 
+// What a writer killed in a rewrite of the save file leaves behind: the
+// package file, the save file, its note, and (for a commit) the temporary
+// file if it was not renamed into place. Each case gives the list a load
+// sees, before and after the next change is staged, and the save file then
+// (the note goes).
+struct left_behind {
+	std::string what, package, saved, note;
+	bool temp_there;
+	std::vector<std::string> seen;
+	std::string saved_after;
+};
+
+std::string note(const std::string &temp, const std::string &old, const std::string &fresh)
+{
+	return "uci-pending " + std::to_string(temp.size()) + " " + std::to_string(old.size()) + " " +
+	       std::to_string(fresh.size()) + "\n" + temp + old + fresh;
+}
+
+TEST(UciCommit, NotesOfCutRewritesAreFinishedAndNeverAppliedTwice)
+{
+	const std::string one = "config t 'a'\n\tlist l '1'\n", two = one + "\tlist l '2'\n";
+	const std::string add = "|pkg.a.l='2'\n", keep = "|pkg.a.l='3'\n", set = "pkg.a.x='y'\n";
+	const std::string commit_note = note(".pkg.uci-AbCdEf", add, ""), revert_note = note("", add + keep, keep);
+	const std::string half = keep + (add + keep).substr(keep.size()); // rewritten in place, not yet cut
+	const std::vector<left_behind> cases = {
+		{"commit renamed", two, add, commit_note, false, {"1", "2"}, set},
+		{"commit not renamed", one, add, commit_note, true, {"1", "2"}, add + set},
+		{"commit's save file emptied", two, "", commit_note, false, {"1", "2"}, set},
+		{"revert not begun", one, add + keep, revert_note, false, {"1", "3"}, keep + set},
+		{"revert half done", one, half, revert_note, false, {"1", "3"}, keep + set},
+		{"note cut short", one, add, "uci-pending 15 13 0\n.pkg.uci", false, {"1", "2"}, add + set},
+		{"note of nonsense", one, add, "uci-pending 99999999999999999999 1 1\nab", false, {"1", "2"}, add + set},
+	};
+	for (const auto &c : cases) {
+		temp_dir dir;
+		write_file(dir.file("pkg"), c.package);
+		mkdir(dir.file(".uci").c_str(), 0700);
+		write_file(dir.file(".uci/pkg"), c.saved);
+		write_file(dir.file(".uci/.pkg.pending"), c.note);
+		if (c.temp_there)
+			write_file(dir.file(".pkg.uci-AbCdEf"), two);
+		EXPECT_EQ(list_values(dir.path(), "a", "l"), c.seen) << c.what;
+
+		struct uci_context *ctx = uci_alloc_context();
+		uci_set_confdir(ctx, dir.path().c_str());
+		uci_set_savedir(ctx, dir.file(".uci").c_str());
+		std::string expr = "pkg.a.x=y";
+		struct uci_ptr ptr;
+		ASSERT_EQ(uci_lookup_ptr(ctx, &ptr, expr.data(), true), UCI_OK);
+		ASSERT_EQ(uci_set(ctx, &ptr), UCI_OK);
+		ASSERT_EQ(uci_save(ctx, ptr.p), UCI_OK);
+		uci_free_context(ctx);
+		EXPECT_EQ(read_file(dir.file(".uci/pkg")), c.saved_after) << c.what;
+		EXPECT_EQ(access(dir.file(".uci/.pkg.pending").c_str(), F_OK), -1) << c.what;
+		EXPECT_EQ(list_values(dir.path(), "a", "l"), c.seen) << c.what;
+	}
+}
+
+// A commit that runs out of space fails and leaves the old file whole.
 TEST(UciCommit, FullDiskFailsAndKeepsTheOldFile)
 {
 	if (geteuid() != 0) {
