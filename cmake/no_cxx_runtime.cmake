@@ -21,3 +21,13 @@ macro(kestrad_link_without_cxx_runtime target)
   set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
   set(CMAKE_CXX_IMPLICIT_LINK_LIBRARIES "")
 endmacro()
+
+# After each link of TARGET, the objects it was linked from (its own, those
+# of the daemon's library and of the platform's, when built here) may leave
+# no symbol of the C++ runtime undefined (cmake/check-no-cxx-runtime.sh).
+function(kestrad_check_no_cxx_runtime target)
+  set(files $<TARGET_OBJECTS:${target}> ${ARGN})
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_SOURCE_DIR}/cmake/check-no-cxx-runtime.sh ${CMAKE_NM} $<TARGET_FILE:${target}> ${files}
+    COMMAND_EXPAND_LISTS VERBATIM)
+endfunction()

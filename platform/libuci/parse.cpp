@@ -81,12 +81,16 @@ public:
 	// dropped the rest of the line.
 	long stop() const { return dropped_ ? base_ + (word_end_ - ls_) : pos(); }
 
+	// substr() would check its bounds and may throw, which the daemon
+	// cannot link.
+	static std::string_view first_letter(std::string_view word) { return {word.data(), word.empty() ? 0u : 1u}; }
+
 	// Whether the statement's first word is `word` followed by a blank.
 	// The keyword, or its first letter alone ("c t" is "config t"), as the
 	// device's reads them.
 	bool keyword(std::string_view word)
 	{
-		return keyword_as(word) || keyword_as(word.substr(0, 1));
+		return keyword_as(word) || keyword_as(first_letter(word));
 	}
 
 	// The keyword (or its letter) is all that is left of the data: no
@@ -94,7 +98,7 @@ public:
 	bool keyword_last(std::string_view word) const
 	{
 		std::string_view rest(c_, static_cast<size_t>(le_ - c_));
-		return !cut_ && (rest == word || rest == word.substr(0, 1));
+		return !cut_ && (rest == word || rest == first_letter(word));
 	}
 
 	bool keyword_as(std::string_view word)
