@@ -10,11 +10,6 @@ KESTRAD_PACKAGES=(
 	clang libclang-rt-14-dev
 )
 
-# A cross build for ARCH (mips, aarch64) needs these too.
-cross_packages() {
-	echo "g++-$1-linux-gnu qemu-user-static googletest"
-}
-
 # The musl toolchain: the Zig compiler from the npm registry, pinned; its
 # clang cross-compiles C and C++ against the musl it carries, for every
 # target here. Installed on first use outside the tree, with its caches
@@ -24,12 +19,19 @@ KESTRAD_ZIG_VERSION=0.11.0
 KESTRAD_MUSL_TOOLCHAIN=${KESTRAD_MUSL_TOOLCHAIN:-/var/tmp/kestrad-musl}
 export KESTRAD_MUSL_TOOLCHAIN
 
-# Each target's compiler flags: MIPS32r2 soft-float as OpenWrt's ath79 and
-# ramips build.
+# The device architectures, as build-NAME/ and cmake/toolchain-NAME.cmake
+# name them, in the order scripts/test builds them.
+KESTRAD_DEVICE_ARCHES=(mips-musl mipsel-musl aarch64-musl arm-musl)
+
+# Each target's compiler flags, as OpenWrt builds for them: MIPS32r2
+# soft-float (ath79, ramips), Cortex-A53 (filogic, qualcommax), ARMv7-A
+# with VFPv3-D16 and no NEON (ipq40xx, mvebu).
 musl_target_flags() {
 	case $1 in
 	x86_64-linux-musl) echo "-target x86_64-linux-musl" ;;
 	mips-linux-musl | mipsel-linux-musl) echo "-target $1 -mcpu=mips32r2+soft_float" ;;
+	aarch64-linux-musl) echo "-target $1 -mcpu=cortex_a53" ;;
+	arm-linux-musleabihf) echo "-target $1 -mcpu=generic+v7a+vfp3d16-neon" ;;
 	esac
 }
 
@@ -47,7 +49,7 @@ install_musl_toolchain() {
 	fi
 	mkdir -p "$dir/bin" "$dir/sysroot" "$dir/cache"
 	local t tool
-	for t in x86_64-linux-musl mips-linux-musl mipsel-linux-musl; do
+	for t in x86_64-linux-musl mips-linux-musl mipsel-linux-musl aarch64-linux-musl arm-linux-musleabihf; do
 		for tool in cc c++; do
 			printf '#!/bin/sh\nZIG_GLOBAL_CACHE_DIR=%s ZIG_LOCAL_CACHE_DIR=%s exec %s %s %s "$@"\n' \
 				"$dir/cache" "$dir/cache" "$zig" "$tool" "$(musl_target_flags $t)" >"$dir/bin/$t-$tool"
@@ -98,7 +100,7 @@ build_fuzz() {
 }
 
 # build_musl NAME: the daemon, the platform layer, the tools and the tests
-# for NAME (musl, mips-musl, mipsel-musl) into build-NAME/
+# for NAME (musl or one of KESTRAD_DEVICE_ARCHES) into build-NAME/
 # (cmake/toolchain-NAME.cmake); with TARGETs, only those.
 build_musl() { # NAME [TARGET...]
 	local name=$1
@@ -116,15 +118,6 @@ build_musl() { # NAME [TARGET...]
 	else
 		cmake --build "build-$name" -j "$(nproc)" --target kestrad unit_tests
 	fi
-}
-
-# build_cross ARCH: the daemon, the unit tests and what they run, built for
-# ARCH into build-ARCH/ (cmake/toolchain-ARCH.cmake).
-build_cross() {
-	local arch=$1
-	cmake -S . -B "build-$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch.cmake" \
-		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRAD_TESTS=ON -DKESTRAD_BENCH=OFF >/dev/null
-	cmake --build "build-$arch" -j "$(nproc)" --target kestrad unit_tests
 }
 
 # use_reference: builds the device's libraries (scripts/reference) when their

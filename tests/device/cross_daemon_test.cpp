@@ -1,10 +1,13 @@
-// The big-endian 32-bit MIPS kestrad (build-mips-musl/, statically linked
-// with musl as on the device, or build-mips/ with Debian's glibc, run by
-// qemu-user) on the
-// simulated satellite against the host's little-endian vimbd: every message
-// kind the daemon uses crosses the byte-order boundary, and what it writes
-// to the store and the settings file is byte for byte what the host's
-// daemon writes for the same requests.
+// kestrad of each device architecture (build-NAME/, musl, statically
+// linked, run by qemu-user) on the simulated satellite against the host's
+// vimbd: every message kind the daemon uses crosses from its byte order and
+// word size to the host's, and in every mode its replies, what it writes to
+// the store and the settings file, and the scripts it starts are byte for
+// byte what the host's daemon gives for the same requests.
+//
+// $KESTRAD_CROSS_ARCHES names the architectures to run (default: those
+// built); $KESTRAD_REQUIRE_CROSS those that must not skip (scripts/test
+// names all four).
 #include "support/proc.h"
 #include "support/satellite.h"
 #include "wire.h"
@@ -32,15 +35,38 @@ using testing_support::wait_until;
 namespace {
 
 const std::string obj = "192.0.2.2-@kestrad";
-const std::string sysroot = "/usr/mips-linux-gnu";
 
-std::string mips_bin_dir()
+struct device_arch {
+	const char *name;     // build-NAME/
+	const char *emulator; // qemu-user
+	int byte_order;       // ELF: 1 little-endian, 2 big-endian
+	int machine;          // ELF e_machine
+};
+
+constexpr device_arch device_arches[] = {
+	{"mips-musl", "qemu-mips-static", 2, 8},
+	{"mipsel-musl", "qemu-mipsel-static", 1, 8},
+	{"aarch64-musl", "qemu-aarch64-static", 1, 183},
+	{"arm-musl", "qemu-arm-static", 1, 40},
+};
+
+std::string kestrad_of(const device_arch &a)
 {
-	const char *dir = getenv("KESTRAD_MIPS_BIN_DIR");
-	return dir && *dir ? dir : KESTRAD_MIPS_BIN_DIR;
+	return std::string(KESTRAD_SOURCE_DIR) + "/build-" + a.name + "/bin/kestrad";
 }
 
-std::string mips_kestrad() { return mips_bin_dir() + "/kestrad"; }
+bool listed(const char *variable, const std::string &name)
+{
+	const char *v = getenv(variable);
+	if (!v)
+		return false;
+	std::istringstream words(v);
+	for (std::string w; words >> w;) {
+		if (w == name || w == "all")
+			return true;
+	}
+	return false;
+}
 
 bool on_path(const std::string &program)
 {
@@ -52,72 +78,46 @@ bool on_path(const std::string &program)
 	return false;
 }
 
-// The ELF header's byte order: 1 little-endian, 2 big-endian, 0 no ELF.
-int elf_byte_order(const std::string &path)
+// The ELF header's byte order and machine; 0 and 0 for no ELF.
+std::pair<int, int> elf_kind(const std::string &path)
 {
-	unsigned char ident[6] = {};
-	std::ifstream(path, std::ios::binary).read(reinterpret_cast<char *>(ident), sizeof(ident));
-	if (ident[0] != 0x7f || ident[1] != 'E' || ident[2] != 'L' || ident[3] != 'F')
-		return 0;
-	return ident[5];
+	unsigned char h[20] = {};
+	std::ifstream(path, std::ios::binary).read(reinterpret_cast<char *>(h), sizeof(h));
+	if (h[0] != 0x7f || h[1] != 'E' || h[2] != 'L' || h[3] != 'F')
+		return {0, 0};
+	int machine = h[5] == 2 ? h[18] << 8 | h[19] : h[19] << 8 | h[18];
+	return {h[5], machine};
 }
 
-// A dynamically linked program (one with an interpreter) needs the glibc
-// sysroot under the emulator; musl builds are static.
-bool is_dynamic(const std::string &path)
-{
-	unsigned char h[52] = {};
-	std::ifstream in(path, std::ios::binary);
-	in.read(reinterpret_cast<char *>(h), sizeof(h));
-	auto be = [](const unsigned char *p, int n) {
-		uint32_t v = 0;
-		for (int i = 0; i < n; i++)
-			v = v << 8 | p[i];
-		return v;
-	};
-	uint32_t phoff = be(h + 28, 4), phentsize = be(h + 42, 2), phnum = be(h + 44, 2);
-	for (uint32_t i = 0; i < phnum; i++) {
-		unsigned char type[4] = {};
-		in.seekg(phoff + i * phentsize);
-		in.read(reinterpret_cast<char *>(type), sizeof(type));
-		if (be(type, 4) == 3) // PT_INTERP
-			return true;
+class CrossDaemon : public ::testing::TestWithParam<device_arch> {
+protected:
+	void SetUp() override
+	{
+		REQUIRE_ROOT();
+		const device_arch &a = GetParam();
+		std::string why;
+		if (getenv("KESTRAD_CROSS_ARCHES") && !listed("KESTRAD_CROSS_ARCHES", a.name))
+			GTEST_SKIP() << a.name << " is not in $KESTRAD_CROSS_ARCHES";
+		if (access(kestrad_of(a).c_str(), X_OK) != 0)
+			why = "no build at " + kestrad_of(a) + " (scripts/cross " + a.name + ")";
+		else if (!on_path(a.emulator))
+			why = std::string("no ") + a.emulator;
+		if (!why.empty()) {
+			if (listed("KESTRAD_REQUIRE_CROSS", a.name))
+				FAIL() << why;
+			GTEST_SKIP() << why;
+		}
 	}
-	return false;
-}
 
-// scripts/test builds build-mips/ first and sets KESTRAD_REQUIRE_MIPS: there
-// a missing build fails instead of skipping.
-#define REQUIRE_MIPS()                                                                      \
-	do {                                                                                \
-		REQUIRE_ROOT();                                                             \
-		std::string why;                                                            \
-		if (access(mips_kestrad().c_str(), X_OK) != 0)                              \
-			why = "no MIPS build at " + mips_kestrad() + " (scripts/cross mips)"; \
-		else if (!on_path("qemu-mips-static"))                                      \
-			why = "no qemu-mips-static";                                        \
-		else if (is_dynamic(mips_kestrad()) && access(sysroot.c_str(), F_OK) != 0)  \
-			why = "no " + sysroot + " for the dynamically linked " + mips_kestrad(); \
-		if (!why.empty()) {                                                         \
-			if (getenv("KESTRAD_REQUIRE_MIPS"))                                 \
-				FAIL() << why;                                              \
-			GTEST_SKIP() << why;                                                \
-		}                                                                           \
-	} while (0)
-
-std::string emulator()
-{
-	return is_dynamic(mips_kestrad()) ? "qemu-mips-static -L " + sysroot : "qemu-mips-static";
-}
-
-satellite_options mips_options(const std::string &mode, const std::string &emulator_line = emulator())
-{
-	satellite_options o;
-	o.mode = mode;
-	o.kestrad_bin = mips_kestrad();
-	o.kestrad_emulator = emulator_line;
-	return o;
-}
+	static satellite_options options(const std::string &mode, const std::string &emulator_line = "")
+	{
+		satellite_options o;
+		o.mode = mode;
+		o.kestrad_bin = kestrad_of(GetParam());
+		o.kestrad_emulator = emulator_line.empty() ? GetParam().emulator : emulator_line;
+		return o;
+	}
+};
 
 // What the daemon sent and received on its bus connection, read from an
 // strace of its emulator (whose recvfrom/sendto carry the guest's bytes).
@@ -181,17 +181,17 @@ bool contains_in_order(const std::vector<int> &types, const std::vector<int> &wa
 	return i == wanted.size();
 }
 
-TEST(MipsDaemon, BigEndianDaemonAndLittleEndianBusExchangeEveryMessageKind)
+TEST_P(CrossDaemon, DaemonAndHostBusExchangeEveryMessageKind)
 {
-	REQUIRE_MIPS();
-	ASSERT_EQ(elf_byte_order(mips_kestrad()), 2) << "kestrad of the MIPS build is not big-endian";
-	ASSERT_EQ(elf_byte_order(bin_path("vimbd")), 1) << "the host's vimbd is not little-endian";
+	const device_arch &a = GetParam();
+	ASSERT_EQ(elf_kind(kestrad_of(a)), std::make_pair(a.byte_order, a.machine)) << kestrad_of(a);
+	ASSERT_EQ(elf_kind(bin_path("vimbd")).first, 1) << "the host's vimbd is not little-endian";
 	ASSERT_TRUE(on_path("strace"));
 
 	temp_dir scratch;
 	const std::string trace = scratch.file("kestrad.trace");
-	satellite sat(mips_options("router", "strace -o " + trace + " -xx -s 65536 -e trace=connect,sendto,recvfrom " +
-						    emulator()));
+	satellite sat(options("router", "strace -o " + trace + " -xx -s 65536 -e trace=connect,sendto,recvfrom " +
+						   a.emulator));
 	ASSERT_TRUE(sat.up());
 	ASSERT_EQ(sat.object(30000), obj) << sat.log();
 
@@ -257,16 +257,90 @@ re_round run_re_round(const satellite &sat)
 	return out;
 }
 
-TEST(MipsDaemon, RangeExtenderRequestsLeaveTheHostDaemonsBytes)
-{
-	REQUIRE_MIPS();
-	satellite host, mips(mips_options("re"));
-	ASSERT_TRUE(host.up());
-	ASSERT_TRUE(mips.up());
-	ASSERT_EQ(host.object(10000), obj) << host.log();
-	ASSERT_EQ(mips.object(30000), obj) << mips.log();
+// One call of each method of a mode's object and everything the calls
+// leave behind: replies, the listing, files, the scripts started.
+using round = std::map<std::string, std::string>;
 
-	re_round want = run_re_round(host), got = run_re_round(mips);
+const std::map<std::string, std::vector<std::pair<std::string, json>>> mode_calls = {
+	{"router", {{"test", {{"hello", "abc"}}}}},
+	{"lanap",
+	 {{"access", {{"policy", 2}, {"list", "02:00:00:00:00:01;02:00:00:00:00:02"}, {"level", -5}}},
+	  {"test", {{"hello", "x\u00e9"}}}}},
+	{"wifiap",
+	 {{"notice", {{"ssid", "Q2Fm6Q=="}, {"passwd", "c2VjcmV0MTI="}, {"ssid_5g", "NUc="}, {"passwd_5g", "cGFzc3dvcmQ1"}}},
+	  {"access", {{"policy", 1}, {"list", "02:00:00:00:00:03;02:ab:00:00:00:04"}, {"auth", 3}}}}},
+};
+
+round run_mode_round(const satellite &sat, const std::string &mode)
+{
+	if (mode == "re")
+		return run_re_round(sat).seen;
+	round out;
+	for (const auto &[method, args] : mode_calls.at(mode)) {
+		run_result r = sat.vimb({"call", obj, method, args.dump()});
+		out[method] = r.out + "status " + std::to_string(r.status) + "\n" + r.err;
+	}
+	run_result listing = sat.vimb({"-v", "list", obj});
+	out["listing"] = listing.out.substr(listing.out.find('\n') + 1); // after the object's id
+	wait_until([&] { return sat.out().find(" ### recv method test: hello") != std::string::npos || mode == "wifiap"; },
+		   5000);
+	out["stdout"] = sat.out();
+	for (const char *package : {"wireless", "devicelist", "marovela"})
+		out[std::string("file ") + package] = sat.config(package);
+	// the relink and the reload start after the reply
+	size_t relinks = mode == "wifiap", reloads = mode != "router";
+	wait_until([&] { return sat.calls("lua").size() == relinks && sat.calls("wifi").size() == reloads; }, 10000);
+	for (const char *script : {"lua", "wifi", "kestrad_maclist_reload.sh"}) {
+		std::string argvs;
+		for (const auto &c : sat.calls(script))
+			for (const auto &w : c.argv)
+				argvs += w + " ";
+		out[std::string("started ") + script] = argvs;
+	}
+	return out;
+}
+
+// The host daemon's rounds, made once for every architecture.
+const round &host_round(const std::string &mode)
+{
+	static std::map<std::string, round> made;
+	if (!made.count(mode)) {
+		satellite_options o;
+		o.mode = mode;
+		satellite host(o);
+		EXPECT_EQ(host.object(10000), obj) << host.log();
+		made[mode] = run_mode_round(host, mode);
+	}
+	return made[mode];
+}
+
+TEST_P(CrossDaemon, EveryModeAnswersAndWritesAsTheHostDaemon)
+{
+	for (const char *mode : {"router", "lanap", "wifiap"}) {
+		SCOPED_TRACE(mode);
+		const round &want = host_round(mode);
+		satellite cross(options(mode));
+		ASSERT_EQ(cross.object(30000), obj) << cross.log();
+		round got = run_mode_round(cross, mode);
+		for (const auto &[what, text] : want)
+			EXPECT_EQ(got[what], text) << what;
+	}
+	// what the host daemon gave is what was asked for
+	EXPECT_NE(host_round("router").at("test").find("\"return\": \"abc\""), std::string::npos);
+	EXPECT_NE(host_round("lanap").at("file devicelist").find("option level '-5'"), std::string::npos);
+	EXPECT_NE(host_round("wifiap").at("file marovela").find("option BEUSED_SSID 'Caf\xe9'"), std::string::npos)
+		<< host_round("wifiap").at("file marovela");
+}
+
+TEST_P(CrossDaemon, RangeExtenderRequestsLeaveTheHostDaemonsBytes)
+{
+	satellite host, cross(options("re"));
+	ASSERT_TRUE(host.up());
+	ASSERT_TRUE(cross.up());
+	ASSERT_EQ(host.object(10000), obj) << host.log();
+	ASSERT_EQ(cross.object(30000), obj) << cross.log();
+
+	re_round want = run_re_round(host), got = run_re_round(cross);
 	for (const auto &[what, text] : want.seen)
 		EXPECT_EQ(got.seen[what], text) << what;
 
@@ -289,9 +363,17 @@ TEST(MipsDaemon, RangeExtenderRequestsLeaveTheHostDaemonsBytes)
 				all.push_back(c.argv);
 			return all;
 		};
-		EXPECT_TRUE(wait_until([&] { return argv_of(mips) == argv_of(host); }, 10000)) << script;
+		EXPECT_TRUE(wait_until([&] { return argv_of(cross) == argv_of(host); }, 10000)) << script;
 	}
 	EXPECT_EQ(host.calls("kestrad_whc_sync.sh").size(), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Arches, CrossDaemon, ::testing::ValuesIn(device_arches),
+			 [](const ::testing::TestParamInfo<device_arch> &info) {
+				 std::string name = info.param.name;
+				 for (char &c : name)
+					 c = c == '-' ? '_' : c;
+				 return name;
+			 });
 
 } // namespace
