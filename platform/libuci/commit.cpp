@@ -68,10 +68,7 @@ int lock_current(const char *path, fd_guard &fd, struct stat &st)
 		fd.reset(open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
 		if (fd.get() < 0)
 			return UCI_ERR_IO;
-		int r;
-		while ((r = flock(fd.get(), LOCK_EX)) < 0 && errno == EINTR) {
-		}
-		if (r < 0 || fstat(fd.get(), &st) < 0)
+		if (lock_file(fd.get(), LOCK_EX) < 0 || fstat(fd.get(), &st) < 0)
 			return UCI_ERR_IO;
 		struct stat now;
 		if (stat(path, &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino)
@@ -297,9 +294,15 @@ int uci_commit(struct uci_context *ctx, struct uci_package **package, bool overw
 		return set_error(ctx, r, __func__);
 
 	// What scripts staged for this package goes in with our own changes.
+	// The save and delta directories' files leave out the one locked here.
+	file_id own = id_of(st);
 	text staged_text;
 	delta_list staged;
-	fd_guard staged_fd(staged_open(ctx, p->e.name, staged_text, &staged.l, p));
+	int fd = -1;
+	r = staged_open(ctx, p->e.name, staged_text, &staged.l, own, fd);
+	fd_guard staged_fd(fd);
+	if (r != UCI_OK)
+		return set_error(ctx, r, __func__);
 	// The file as it is now, read even when nothing is to change: as the
 	// device's, a commit that is not strict tells its parse warnings.
 	package_holder fresh;
@@ -320,8 +323,12 @@ int uci_commit(struct uci_context *ctx, struct uci_package **package, bool overw
 	// As on the device, a commit of changes made here leaves the package's
 	// file in the save directory, empty (one that writes only what a delta
 	// directory holds makes none).
-	if (staged_fd.get() < 0 && !overwrite && !uci_list_empty(&p->delta))
-		staged_fd.reset(staged_create(ctx, p->e.name));
+	if (staged_fd.get() < 0 && !overwrite && !uci_list_empty(&p->delta)) {
+		r = staged_create(ctx, p->e.name, own, fd);
+		staged_fd.reset(fd);
+		if (r != UCI_OK)
+			return set_error(ctx, r, __func__);
+	}
 
 	text out;
 	if (overwrite) {
@@ -329,7 +336,11 @@ int uci_commit(struct uci_context *ctx, struct uci_package **package, bool overw
 	} else {
 		// The delta directories' changes go in too (as on the device),
 		// but stay where they are.
-		load_staged_paths(ctx, fresh.p);
+		struct stat held;
+		bool holds = staged_fd.get() >= 0 && fstat(staged_fd.get(), &held) == 0;
+		r = load_staged_paths(ctx, fresh.p, own, holds ? id_of(held) : file_id{});
+		if (r != UCI_OK)
+			return set_error(ctx, r, __func__);
 		struct uci_element *e;
 		uci_foreach_element(&staged.l, e) {
 			auto *d = uci_to_delta(e);

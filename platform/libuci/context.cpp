@@ -94,7 +94,11 @@ int add_package(struct uci_context *ctx, const char *name, std::string_view data
 	}
 	if (path) {
 		p->path = strdup(path);
-		load_staged(ctx, p, ctx->flags & UCI_FLAG_SAVED_DELTA);
+		r = load_staged(ctx, p, ctx->flags & UCI_FLAG_SAVED_DELTA);
+		if (r != UCI_OK) {
+			package_free(p);
+			return r;
+		}
 	}
 	package_take_shape(p);
 	list_append(&ctx->root, &p->e.list);
@@ -178,6 +182,10 @@ int uci_add_delta_path(struct uci_context *ctx, const char *dir)
 {
 	if (!dir || !*dir)
 		return set_error(ctx, UCI_ERR_INVAL, __func__);
+	// As the device's, by the name; a load also leaves out a file that
+	// another spelling names twice.
+	if (strcmp(dir, ctx->savedir) == 0)
+		return set_error(ctx, UCI_ERR_DUPLICATE, __func__);
 	struct uci_element *e;
 	uci_foreach_element(&ctx->delta_path, e) {
 		if (strcmp(e->name, dir) == 0)
@@ -295,13 +303,19 @@ int uci_revert(struct uci_context *ctx, struct uci_ptr *ptr)
 			return set_error(ctx, r, __func__);
 	}
 
+	// A save directory that is the config directory stages nothing: the
+	// package's own file is never emptied here.
+	text own;
+	own.append(package_dir(ctx, name.c_str()));
+	own.push_back('/');
+	own.append(name.view());
 	text data;
 	struct uci_list changes;
 	list_init(&changes);
-	int fd = staged_open(ctx, name.c_str(), data, &changes, ptr->p);
-	if (fd < 0 && ptr->p) {
-		// nothing staged: only the context's own changes go
-	}
+	int fd = -1;
+	int r = staged_open(ctx, name.c_str(), data, &changes, id_of_path(own.c_str()), fd);
+	if (r != UCI_OK)
+		return set_error(ctx, r, __func__);
 	if (fd >= 0) {
 		struct uci_element *e, *tmp;
 		uci_foreach_element_safe(&changes, tmp, e) {
@@ -331,7 +345,7 @@ int uci_revert(struct uci_context *ctx, struct uci_ptr *ptr)
 	ptr->s = nullptr;
 	ptr->o = nullptr;
 	ptr->last = nullptr;
-	int r = uci_load(ctx, name.c_str(), &ptr->p);
+	r = uci_load(ctx, name.c_str(), &ptr->p);
 	if (r == UCI_OK)
 		ptr->last = &ptr->p->e;
 	return set_error(ctx, r, __func__);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <sys/stat.h>
 
 namespace uci_impl {
 
@@ -102,21 +103,50 @@ void delta_list_free(struct uci_list *l);
 // `added` (32 bytes) when given, else the section takes d->section.
 bool apply_delta(uci_package *p, const uci_delta *d, const char *section, char *added = nullptr);
 
-// Staged changes: SAVEDIR/PACKAGE and the delta directories.
-// Replays every staged file of the package onto its tree; keeps the
-// changes in p->saved_delta when `keep`.
-void load_staged(struct uci_context *ctx, uci_package *p, bool keep);
-// Replays the delta directories' files only.
-void load_staged_paths(struct uci_context *ctx, uci_package *p);
+// A file as the kernel knows it: two paths name one file when both agree,
+// whatever their spelling (a trailing slash, a link).
+struct file_id {
+	dev_t dev = 0;
+	ino_t ino = 0;
+	bool known = false;
+	bool is(const struct stat &st) const { return known && dev == st.st_dev && ino == st.st_ino; }
+};
+file_id id_of(const struct stat &st);
+file_id id_of_path(const char *path); // not known when there is no such file
+
+// How long a lock another process holds is waited for: far longer than a
+// commit holds one, so a script's `uci` only delays us; bounded, so that a
+// peer that never lets go (stuck, or whose descriptor lives on in a child)
+// fails the call with UCI_ERR_IO, the device's error for a lock it cannot
+// have, instead of stopping it for good.
+constexpr int lock_wait_ms = 5000;
+// flock(fd, how) within lock_wait_ms: 0, or -1 (errno EWOULDBLOCK when time ran out).
+int lock_file(int fd, int how);
+
+// Staged changes: SAVEDIR/PACKAGE and the delta directories. One file is
+// read once however many of these directories name it, and the package's
+// own file never (a save or delta directory that is the config directory):
+// a second read merges each change twice, and a second lock on a file this
+// process holds waits for itself.
+//
+// Replays every staged file of the package onto its tree, the save
+// directory's last; keeps the changes in p->saved_delta when `keep`.
+// UCI_ERR_IO when a file's lock could not be had.
+int load_staged(struct uci_context *ctx, uci_package *p, bool keep);
+// Replays the delta directories' files only, leaving out `own` (the
+// package's file) and `held` (the save file the caller holds).
+int load_staged_paths(struct uci_context *ctx, uci_package *p, const file_id &own, const file_id &held);
 // Appends the package's unsaved changes to the save directory's file.
 int save_staged(struct uci_context *ctx, uci_package *p);
-// Empties the save directory's file of the package.
-void flush_staged(struct uci_context *ctx, const char *package);
-// Opens and locks the save directory's file of the package, finishes a
-// rewrite of it that a crash cut short, reads it into `changes` and parses
-// it onto `out`; -1 when there is none.
+// Opens and locks the save directory's file of the package, reads it into
+// `changes` and parses it onto `out`. `fd` is -1 when there is none (or it
+// cannot be opened), or when it is `own`. UCI_ERR_IO when it cannot be
+// locked or read.
 int staged_open(struct uci_context *ctx, const char *package, text &changes, struct uci_list *out,
-		uci_package *p);
+		const file_id &own, int &fd);
+// Opens (creating it and the save directory) and locks the package's file;
+// `fd` as staged_open's.
+int staged_create(struct uci_context *ctx, const char *package, const file_id &own, int &fd);
 // Notes a rewrite of the save directory's file of the package from `old` to
 // `fresh` before it begins, so that a load or writer after a crash takes
 // the new content (a commit's only once its temporary file, named `temp` in
@@ -128,8 +158,6 @@ void staged_unnote(struct uci_context *ctx, const char *package);
 // under a note.
 int staged_rewrite(struct uci_context *ctx, const char *package, int fd, std::string_view old,
 		   std::string_view fresh);
-// Opens (creating it and the save directory) and locks the package's file.
-int staged_create(struct uci_context *ctx, const char *package);
 void parse_staged(std::string_view data, const char *package, struct uci_list *out);
 void format_changes(text &out, const char *package, const struct uci_list *changes);
 

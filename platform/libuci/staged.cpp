@@ -28,6 +28,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace uci_impl {
@@ -285,24 +286,71 @@ bool settle(struct uci_context *ctx, const char *package)
 	return changed;
 }
 
-int lock_fd(int fd, int how)
+long long monotonic_ms()
 {
-	int r;
-	while ((r = flock(fd, how)) < 0 && errno == EINTR) {
-	}
-	return r;
+	struct timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
-// `pending`: the note of the file's rewrite, for the save directory's file.
-void replay_file(const char *path, uci_package *p, struct uci_list *keep, const char *pending = nullptr,
-		 struct uci_context *ctx = nullptr)
+// The files one pass has read or holds.
+class id_list {
+public:
+	id_list() = default;
+	~id_list() { free(ids_); }
+	id_list(const id_list &) = delete;
+	id_list &operator=(const id_list &) = delete;
+
+	void add(const file_id &id)
+	{
+		if (!id.known)
+			return;
+		if (n_ == cap_) {
+			cap_ = cap_ ? cap_ * 2 : 8;
+			auto *ids = static_cast<file_id *>(realloc(ids_, sizeof(file_id) * cap_));
+			if (!ids)
+				abort();
+			ids_ = ids;
+		}
+		ids_[n_++] = id;
+	}
+	bool has(const struct stat &st) const
+	{
+		for (size_t i = 0; i < n_; i++) {
+			if (ids_[i].is(st))
+				return true;
+		}
+		return false;
+	}
+
+private:
+	file_id *ids_ = nullptr;
+	size_t n_ = 0, cap_ = 0;
+};
+
+// Opens the staged file at `path` unless `seen` has it (then adds it): -1
+// when there is none to read.
+int open_once(const char *path, id_list &seen)
 {
-	text data;
 	int fd = open(path, O_RDONLY | O_CLOEXEC);
 	if (fd < 0)
-		return;
-	lock_fd(fd, LOCK_SH);
-	int r = read_fd(fd, data);
+		return -1;
+	struct stat st;
+	if (fstat(fd, &st) < 0 || seen.has(st)) {
+		close(fd);
+		return -1;
+	}
+	seen.add(id_of(st));
+	return fd;
+}
+
+// Replays the staged file open at `fd` and closes it. `pending`: the note
+// of the file's rewrite, for the save directory's file.
+int replay_fd(int fd, uci_package *p, struct uci_list *keep, const char *pending = nullptr,
+	      struct uci_context *ctx = nullptr)
+{
+	text data;
+	int r = lock_file(fd, LOCK_SH) < 0 ? UCI_ERR_IO : read_fd(fd, data);
 	note n;
 	if (r == UCI_OK && pending && data.size() && read_note(pending, n) > 0 &&
 	    note_applies(ctx, p->e.name, n, data.view())) {
@@ -311,7 +359,7 @@ void replay_file(const char *path, uci_package *p, struct uci_list *keep, const 
 	}
 	close(fd);
 	if (r != UCI_OK || data.size() == 0)
-		return;
+		return r;
 	struct uci_list changes;
 	list_init(&changes);
 	parse_changes(data.view(), p->e.name, &changes);
@@ -326,32 +374,95 @@ void replay_file(const char *path, uci_package *p, struct uci_list *keep, const 
 		else
 			delta_free(d);
 	}
+	return UCI_OK;
+}
+
+// The delta directories' files of the package, each once and none that
+// `seen` has.
+int replay_paths(struct uci_context *ctx, uci_package *p, struct uci_list *keep, id_list &seen)
+{
+	text path;
+	struct uci_element *e;
+	uci_foreach_element(&ctx->delta_path, e) {
+		join(path, e->name, p->e.name);
+		int fd = open_once(path.c_str(), seen);
+		if (fd >= 0) {
+			int r = replay_fd(fd, p, keep);
+			if (r != UCI_OK)
+				return r;
+		}
+	}
+	return UCI_OK;
 }
 
 } // namespace
 
-void load_staged_paths(struct uci_context *ctx, uci_package *p)
+file_id id_of(const struct stat &st)
 {
-	text path;
-	struct uci_element *e;
-	uci_foreach_element(&ctx->delta_path, e) {
-		join(path, e->name, p->e.name);
-		replay_file(path.c_str(), p, nullptr);
+	file_id id;
+	id.dev = st.st_dev;
+	id.ino = st.st_ino;
+	id.known = true;
+	return id;
+}
+
+file_id id_of_path(const char *path)
+{
+	struct stat st;
+	return stat(path, &st) == 0 ? id_of(st) : file_id{};
+}
+
+// Polls with LOCK_NB: a blocking flock cannot be given a time limit
+// without a signal, and a library has no signal of its own.
+int lock_file(int fd, int how)
+{
+	long long until = monotonic_ms() + lock_wait_ms;
+	long step_us = 1000;
+	for (;;) {
+		if (flock(fd, how | LOCK_NB) == 0)
+			return 0;
+		if (errno != EWOULDBLOCK && errno != EINTR)
+			return -1;
+		if (monotonic_ms() >= until) {
+			errno = EWOULDBLOCK;
+			return -1;
+		}
+		struct timespec pause = {0, step_us * 1000};
+		nanosleep(&pause, nullptr);
+		if (step_us < 50000)
+			step_us *= 2;
 	}
 }
 
-void load_staged(struct uci_context *ctx, uci_package *p, bool keep)
+int load_staged_paths(struct uci_context *ctx, uci_package *p, const file_id &own, const file_id &held)
 {
+	id_list seen;
+	seen.add(own);
+	seen.add(held);
+	return replay_paths(ctx, p, nullptr, seen);
+}
+
+int load_staged(struct uci_context *ctx, uci_package *p, bool keep)
+{
+	struct uci_list *saved = keep ? &p->saved_delta : nullptr;
+	id_list seen;
+	if (p->path)
+		seen.add(id_of_path(p->path));
+	// The save file is opened first, so that a delta directory naming it is
+	// left out, and replayed last, in its place.
 	text path;
-	struct uci_element *e;
-	uci_foreach_element(&ctx->delta_path, e) {
-		join(path, e->name, p->e.name);
-		replay_file(path.c_str(), p, keep ? &p->saved_delta : nullptr);
-	}
 	join(path, ctx->savedir, p->e.name);
-	text pending;
-	note_path(pending, ctx, p->e.name);
-	replay_file(path.c_str(), p, keep ? &p->saved_delta : nullptr, pending.c_str(), ctx);
+	int save_fd = open_once(path.c_str(), seen);
+	int r = replay_paths(ctx, p, saved, seen);
+	if (save_fd >= 0) {
+		text pending;
+		note_path(pending, ctx, p->e.name);
+		if (r == UCI_OK)
+			r = replay_fd(save_fd, p, saved, pending.c_str(), ctx);
+		else
+			close(save_fd);
+	}
+	return r;
 }
 
 int save_staged(struct uci_context *ctx, uci_package *p)
@@ -372,7 +483,7 @@ int save_staged(struct uci_context *ctx, uci_package *p)
 	if (fd < 0)
 		return UCI_ERR_IO;
 	int r = UCI_OK;
-	if (lock_fd(fd, LOCK_EX) < 0)
+	if (lock_file(fd, LOCK_EX) < 0)
 		r = UCI_ERR_IO;
 	if (r == UCI_OK)
 		settle(ctx, p->e.name); // appended after a rewrite a crash cut short, never before
@@ -392,55 +503,59 @@ int save_staged(struct uci_context *ctx, uci_package *p)
 	return r;
 }
 
+namespace {
+
+// Opens `path` with `flags` and locks it for writing; fd -1 when it cannot
+// be opened, or when it is `own`, which this process holds already.
+int open_locked(const char *path, int flags, const file_id &own, int &fd)
+{
+	fd = open(path, flags | O_CLOEXEC, 0644);
+	if (fd < 0)
+		return UCI_OK;
+	struct stat st;
+	if (fstat(fd, &st) == 0 && own.is(st)) {
+		close(fd);
+		fd = -1;
+		return UCI_OK;
+	}
+	if (lock_file(fd, LOCK_EX) < 0) {
+		close(fd);
+		fd = -1;
+		return UCI_ERR_IO;
+	}
+	return UCI_OK;
+}
+
+} // namespace
+
 int staged_open(struct uci_context *ctx, const char *package, text &changes, struct uci_list *out,
-		uci_package *p)
+		const file_id &own, int &fd)
 {
 	text path;
 	join(path, ctx->savedir, package);
-	int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-	if (fd < 0)
-		return -1;
-	(void)p;
-	if (lock_fd(fd, LOCK_EX) < 0 || read_fd(fd, changes) != UCI_OK) {
+	int r = open_locked(path.c_str(), O_RDWR, own, fd);
+	if (r != UCI_OK || fd < 0)
+		return r;
+	if (read_fd(fd, changes) != UCI_OK ||
+	    (settle(ctx, package) && (lseek(fd, 0, SEEK_SET) < 0 || read_fd(fd, changes) != UCI_OK))) {
 		close(fd);
-		return -1;
-	}
-	if (settle(ctx, package) && (lseek(fd, 0, SEEK_SET) < 0 || read_fd(fd, changes) != UCI_OK)) {
-		close(fd);
-		return -1;
+		fd = -1;
+		return UCI_ERR_IO;
 	}
 	if (out)
 		parse_changes(changes.view(), package, out);
-	return fd;
+	return UCI_OK;
 }
 
-int staged_create(struct uci_context *ctx, const char *package)
+int staged_create(struct uci_context *ctx, const char *package, const file_id &own, int &fd)
 {
+	fd = -1;
 	struct stat st;
 	if (stat(ctx->savedir, &st) < 0 && mkdir(ctx->savedir, UCI_DIRMODE) < 0 && errno != EEXIST)
-		return -1;
+		return UCI_OK; // the commit goes on without it
 	text path;
 	join(path, ctx->savedir, package);
-	int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-	if (fd >= 0 && lock_fd(fd, LOCK_EX) < 0) {
-		close(fd);
-		return -1;
-	}
-	return fd;
-}
-
-void flush_staged(struct uci_context *ctx, const char *package)
-{
-	text path;
-	join(path, ctx->savedir, package);
-	int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-	if (fd < 0)
-		return;
-	lock_fd(fd, LOCK_EX);
-	if (ftruncate(fd, 0) < 0) {
-		// the changes stay staged; the next commit writes them again
-	}
-	close(fd);
+	return open_locked(path.c_str(), O_RDWR | O_CREAT, own, fd);
 }
 
 int staged_note(struct uci_context *ctx, const char *package, std::string_view temp, std::string_view old,

@@ -7,10 +7,11 @@ output and every file it leaves compared.
 
 1. the parser: the hand-made files in cases/parse.txt and N generated ones
    (gen_files.py), each loaded: the tree, or the error with line and byte;
-2. generated scripts (gen_ops.py): loads, lookups, changes, add, save,
-   revert and commit across several contexts sharing a save directory and a
-   delta directory; output after each step, and the config, save and delta
-   directories at the end.
+2. the hand-made scripts in cases/scripts.txt, then generated ones
+   (gen_ops.py): loads, lookups, changes, add, save, revert and commit
+   across several contexts sharing a save directory and a delta directory;
+   output after each step, and the config, save and delta directories at
+   the end.
 
 A difference the project keeps on purpose is counted under its name (see
 NAMED); any other fails the test. Exit 77 (skip) without the reference.
@@ -60,7 +61,11 @@ def build_reference(prefix, work):
 
 
 def run(exe, script, cwd):
-    p = subprocess.run([exe], input=script, cwd=cwd, capture_output=True, timeout=120)
+    try:
+        p = subprocess.run([exe], input=script, cwd=cwd, capture_output=True, timeout=120)
+    except subprocess.TimeoutExpired as e:
+        # A hang is a finding: what it printed, then that it hung.
+        return (e.stdout or b'').decode('latin-1') + '\n(hung: killed after 120 s)\n'
     return p.stdout.decode('latin-1') + p.stderr.decode('latin-1')
 
 
@@ -127,11 +132,42 @@ def parse_part(drivers, work, files, seed, t):
     return len(texts)
 
 
+def hand_made_scripts(base):
+    """Writes each case of cases/scripts.txt as gen_ops.py does its own:
+    `case NAME`, files as `file PATH` ... `end`, then the script."""
+    names = []
+    with open(os.path.join(HERE, 'cases', 'scripts.txt'), encoding='utf-8') as f:
+        lines = iter(f.read().splitlines())
+    case = None
+    for line in lines:
+        if not line or line.startswith('#'):
+            continue
+        if line.startswith('case '):
+            case = os.path.join(base, line[5:])
+            names.append(line[5:])
+            for d in ('conf', 'save', 'state'):
+                os.makedirs(os.path.join(case, d))
+            open(os.path.join(case, 'script'), 'w').close()
+        elif line.startswith('file '):
+            body = []
+            for b in lines:
+                if b == 'end':
+                    break
+                body.append(b + '\n')
+            with open(os.path.join(case, line[5:]), 'w') as out:
+                out.write(''.join(body))
+        else:
+            with open(os.path.join(case, 'script'), 'a') as out:
+                out.write(line + '\n')
+    return names
+
+
 def ops_part(drivers, work, scripts, seed, t):
     import gen_ops
     base = os.path.join(work, 'ops')
     gen_ops.write(base, scripts, seed)
-    for case in sorted(os.listdir(base)):
+    hand = hand_made_scripts(base)
+    for case in hand + sorted(c for c in os.listdir(base) if c not in hand):
         src = os.path.join(base, case)
         with open(os.path.join(src, 'script'), 'rb') as f:
             script = f.read()
@@ -143,7 +179,7 @@ def ops_part(drivers, work, scripts, seed, t):
             results.append(out + '\n' + tree_of(os.path.join(dst, 'conf')) + tree_of(os.path.join(dst, 'save')) +
                            tree_of(os.path.join(dst, 'state')))
         t.compare('script %s (%s)' % (case, os.path.join(src, 'script')), results[0], results[1], b'')
-    return scripts
+    return len(hand) + scripts
 
 
 def main():

@@ -19,6 +19,8 @@ struct test_case {
 	std::string origin; // where it was read, or which seed made it
 	std::string differs; // a deliberate difference this case shows
 	std::vector<std::string> dirs;
+	std::vector<std::pair<std::string, std::string>> links; // path, target
+	int device_limit_ms = 0; // a hang the device's tool is known for: kill it sooner
 	std::vector<std::pair<std::string, std::string>> files;
 	std::vector<command> cmds;
 };

@@ -13,8 +13,11 @@
 //
 // Case files: `case NAME` starts a case on empty directories; `file PATH`
 // (or `file-nonl PATH`, without the last newline) writes the lines up to
-// `end`; `dir PATH` makes a directory; `differs REASON` names a deliberate
-// difference the case must show (its first difference passes, none fails); `uci ARGS` runs the tool as `uci -c c -t s
+// `end`; `dir PATH` makes a directory; `link PATH TARGET` a symbolic link;
+// `differs REASON` names a deliberate difference the case must show (its
+// first difference passes, none fails; a hang of ours never passes);
+// `device-hangs MS` kills the device's tool after MS ms instead of 10 s, for
+// a case naming a hang of it; `uci ARGS` runs the tool as `uci -c c -t s
 // ARGS`, `uci-raw ARGS` as `uci ARGS`, and a last argument `<<` feeds it the
 // lines up to `end`. Arguments split at blanks; '...' quotes; \xHH is a byte
 // anywhere, in files too.
@@ -144,6 +147,10 @@ std::string write_case(const test_case &c)
 	o << "case " << c.name << "\n";
 	for (const auto &d : c.dirs)
 		o << "dir " << d << "\n";
+	for (const auto &[path, target] : c.links)
+		o << "link " << path << " " << target << "\n";
+	if (c.device_limit_ms)
+		o << "device-hangs " << c.device_limit_ms << "\n";
 	for (const auto &[path, text] : c.files) {
 		bool nl = text.empty() || text.back() == '\n';
 		o << (nl ? "file " : "file-nonl ") << path << "\n";
@@ -210,6 +217,13 @@ bool read_cases(const std::string &path, std::vector<test_case> &out)
 			c.files.emplace_back(rest, text);
 		} else if (word == "dir") {
 			c.dirs.push_back(rest);
+		} else if (word == "link") {
+			size_t at = rest.find(' ');
+			ok = at != std::string::npos;
+			if (ok)
+				c.links.emplace_back(rest.substr(0, at), rest.substr(at + 1));
+		} else if (word == "device-hangs") {
+			c.device_limit_ms = atoi(rest.c_str());
 		} else if (word == "differs") {
 			c.differs = rest;
 		} else if (word == "uci" || word == "uci-raw") {
@@ -227,7 +241,7 @@ bool read_cases(const std::string &path, std::vector<test_case> &out)
 			return false;
 		}
 		if (!ok) {
-			fprintf(stderr, "%s:%d: no end\n", path.c_str(), lineno);
+			fprintf(stderr, "%s:%d: %s\n", path.c_str(), lineno, word == "link" ? "link PATH TARGET" : "no end");
 			return false;
 		}
 	}
@@ -329,6 +343,7 @@ std::string batch_residue_removed(const std::string &err)
 struct result {
 	std::string out, err;
 	int status = 0;
+	bool hung = false;
 	std::map<std::string, std::string> files;
 };
 
@@ -399,7 +414,7 @@ struct runner {
 		return s;
 	}
 
-	result finish(started &s, const std::string &root)
+	result finish(started &s, const std::string &root, int limit_ms = 10000)
 	{
 		result &r = s.r;
 		if (s.pid < 0)
@@ -407,9 +422,10 @@ struct runner {
 		// A hang is a finding too: give it 10 s, then kill it.
 		int pfd = static_cast<int>(syscall(SYS_pidfd_open, s.pid, 0));
 		struct pollfd p = {pfd, POLLIN, 0};
-		if (pfd >= 0 && poll(&p, 1, 10000) == 0) {
+		if (pfd >= 0 && poll(&p, 1, limit_ms) == 0) {
 			kill(s.pid, SIGKILL);
-			r.err = "(hung: killed after 10 s)\n";
+			r.hung = true;
+			r.err = "(hung: killed after " + std::to_string(limit_ms) + " ms)\n";
 		}
 		if (pfd >= 0)
 			close(pfd);
@@ -430,6 +446,11 @@ struct runner {
 		mkdir((root + "/s").c_str(), 0755);
 		for (const auto &d : c.dirs) {
 			make_parents(root + "/" + d + "/");
+		}
+		for (const auto &[path, target] : c.links) {
+			make_parents(root + "/" + path);
+			if (symlink(target.c_str(), (root + "/" + path).c_str()) != 0)
+				perror(path.c_str());
 		}
 		for (const auto &[path, text] : c.files) {
 			make_parents(root + "/" + path);
@@ -492,7 +513,7 @@ struct runner {
 			started sa = start(ours, a, c.cmds[i], "ours");
 			started sb = start(device, b, c.cmds[i], "device");
 			result ra = finish(sa, a);
-			result rb = finish(sb, b);
+			result rb = c.device_limit_ms ? finish(sb, b, c.device_limit_ms) : finish(sb, b);
 			const auto &args = c.cmds[i].args;
 			if (std::find(args.begin(), args.end(), "batch") != args.end() ||
 			    std::find(args.begin(), args.end(), "-S") != args.end()) {
@@ -500,15 +521,18 @@ struct runner {
 				rb.err = batch_residue_removed(rb.err);
 			}
 			std::string d = compare(ra, rb);
-			if (trace)
-				printf("%s: %s\n  -> %d %s %s\n", c.name.c_str(), write_case({"", "", "", {}, {}, {c.cmds[i]}}).c_str() + 6,
-				       rb.status, show(rb.out).c_str(), show(rb.err).c_str());
+			if (trace) {
+				test_case one;
+				one.cmds = {c.cmds[i]};
+				printf("%s: %s\n  -> %d %s %s\n", c.name.c_str(), write_case(one).c_str() + 6, rb.status,
+				       show(rb.out).c_str(), show(rb.err).c_str());
+			}
 			if (d.empty())
 				continue;
 			std::string line = c.origin + " " + c.name + ": command " + std::to_string(i + 1) + ": uci";
 			for (const auto &w : c.cmds[i].args)
 				line += " " + escape_arg(w);
-			if (!c.differs.empty()) {
+			if (!c.differs.empty() && !ra.hung) {
 				named++;
 				if (verbose)
 					printf("named difference, %s\n  (%s)\n%s", line.c_str(), c.differs.c_str(), d.c_str());

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <regex>
@@ -419,17 +420,38 @@ TEST_F(Access, WritersWithNothingToDoWriteNothing)
 	EXPECT_NE(stat((conf + "/wireless").c_str(), &st), 0);
 }
 
-// pid waits for an flock, as /proc/locks shows it.
-bool waits_for_lock(pid_t pid)
+// pid is at its commit's lock of the file open at `fd`: it has that file
+// open for writing (a load only reads it). libuci polls the lock, so no
+// waiter shows in /proc/locks.
+bool waits_for_lock(pid_t pid, int fd)
 {
-	std::ifstream locks("/proc/locks");
-	std::string line;
-	std::regex waiter("-> FLOCK +ADVISORY +WRITE +" + std::to_string(pid) + " ");
-	while (std::getline(locks, line)) {
-		if (std::regex_search(line, waiter))
-			return true;
+	struct stat want;
+	if (fstat(fd, &want) != 0)
+		return false;
+	std::string dir = "/proc/" + std::to_string(pid);
+	DIR *d = opendir((dir + "/fd").c_str());
+	if (!d)
+		return false;
+	bool found = false;
+	while (struct dirent *e = readdir(d)) {
+		struct stat st;
+		if (e->d_name[0] == '.' || stat((dir + "/fd/" + e->d_name).c_str(), &st) != 0 ||
+		    st.st_dev != want.st_dev || st.st_ino != want.st_ino)
+			continue;
+		std::ifstream info(dir + "/fdinfo/" + e->d_name);
+		std::string key;
+		while (info >> key) {
+			if (key != "flags:")
+				continue;
+			std::string flags;
+			info >> flags;
+			if ((std::stol(flags, nullptr, 8) & O_ACCMODE) == O_RDWR)
+				found = true;
+			break;
+		}
 	}
-	return false;
+	closedir(d);
+	return found;
 }
 
 // Another process commits between the writer's load and its commit: the
@@ -449,7 +471,7 @@ TEST_F(Access, WriterKeepsWhatAnotherCommittedMeanwhile)
 			setMacList(1, (M1 + ";" + M2).c_str());
 			_exit(0);
 		}
-		ASSERT_TRUE(testing_support::wait_until([&] { return waits_for_lock(writer); }, 10000));
+		ASSERT_TRUE(testing_support::wait_until([&] { return waits_for_lock(writer, lock); }, 10000));
 
 		// what another commit would leave: a new file renamed into place
 		std::ofstream("/etc/config/.wireless.other")

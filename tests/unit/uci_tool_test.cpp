@@ -1,12 +1,20 @@
 // The uci command-line tool, run as a real program.
+#include "support/proc.h"
 #include "support/spawn.h"
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <csignal>
+#include <dirent.h>
 #include <fstream>
+#include <memory>
 #include <sys/wait.h>
+#include <unistd.h>
 
 using testing_support::bin_path;
+using testing_support::monotonic_ms;
+using testing_support::scaled_ms;
 using testing_support::read_file;
 using testing_support::spawned;
 using testing_support::temp_dir;
@@ -289,6 +297,117 @@ TEST_F(UciToolDeviceExamples, BatchRunsEachLineAsACommand)
 	// get quotes the items with a space
 	EXPECT_EQ(uci({"-d", ",", "get", "w.radio0.l"}).first, "'two words',it's\n");
 	EXPECT_EQ(uci({"-d", ",", "show", "w.radio0.l"}).first, "w.radio0.l='two words','it'\\''s'\n");
+}
+
+// A peer holding a file's lock (shared: as a reader does): it says "held"
+// once it has it, and lets go only when it is killed.
+std::unique_ptr<spawned> hold(const std::string &path, bool shared = false)
+{
+	auto p = std::make_unique<spawned>(std::vector<std::string>{
+		"/bin/sh", "-c", "exec 9<>\"$1\" && flock $2 9 && echo held && exec sleep 600", "sh", path,
+		shared ? "-s" : "-x"});
+	if (!testing_support::wait_until([&] { return p->out() == "held\n"; }, 5000))
+		ADD_FAILURE() << "no lock on " << path;
+	return p;
+}
+
+// The process has `path` open.
+bool has_open(pid_t pid, const std::string &path)
+{
+	char real[PATH_MAX];
+	if (!realpath(path.c_str(), real))
+		return false;
+	std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+	DIR *d = opendir(dir.c_str());
+	if (!d)
+		return false;
+	bool found = false;
+	while (struct dirent *e = readdir(d)) {
+		char link[PATH_MAX];
+		ssize_t n = readlink((dir + "/" + e->d_name).c_str(), link, sizeof(link) - 1);
+		if (n > 0 && std::string(link, static_cast<size_t>(n)) == real)
+			found = true;
+	}
+	closedir(d);
+	return found;
+}
+
+// libuci waits this long for a lock, then fails with the device's error
+// for a lock it cannot have.
+constexpr long long lock_wait_ms = 5000;
+
+// A lock that a stuck peer never gives back ends every command that needs
+// it in "I/O error" (exit 1) once the wait is over, and nothing changes.
+// The rows run at once: each waits out the bound.
+TEST(UciToolLocks, ALockNeverGivenBackEndsInIoErrorAfterTheWait)
+{
+	struct row {
+		const char *held; // under the row's directory
+		bool shared;
+		std::vector<std::string> args;
+	};
+	const std::vector<row> rows = {
+		{"c/delta", false, {"commit", "delta"}},
+		{"s/delta", false, {"show", "delta"}},
+		{"st/delta", false, {"-p", "st", "get", "delta.sec0.o0"}},
+		{"st/delta", false, {"-p", "st", "commit", "delta"}},
+		// a reader that never ends: loads pass, writes wait
+		{"s/delta", true, {"set", "delta.sec0.o2=z"}},
+		{"s/delta", true, {"commit", "delta"}},
+		{"s/delta", true, {"revert", "delta"}},
+	};
+	const std::string config = "config sec 'sec0'\n\toption o0 'x'\n", staged = "delta.sec0.o1='y'\n";
+	struct running {
+		temp_dir dir;
+		std::unique_ptr<spawned> holder, tool;
+		long long start = 0;
+	};
+	std::vector<std::unique_ptr<running>> runs;
+	for (const auto &r : rows) {
+		auto &run = *runs.emplace_back(std::make_unique<running>());
+		for (const char *d : {"c", "s", "st"})
+			mkdir(run.dir.file(d).c_str(), 0755);
+		std::ofstream(run.dir.file("c/delta")) << config;
+		std::ofstream(run.dir.file("s/delta")) << staged;
+		std::ofstream(run.dir.file("st/delta")) << staged;
+		run.holder = hold(run.dir.file(r.held), r.shared);
+		std::vector<std::string> argv = {bin_path("uci"), "-c", run.dir.file("c"), "-t", run.dir.file("s")};
+		for (const auto &a : r.args)
+			argv.push_back(a == "st" ? run.dir.file("st") : a);
+		run.start = monotonic_ms();
+		run.tool = std::make_unique<spawned>(argv);
+	}
+	for (size_t i = 0; i < rows.size(); i++) {
+		auto &run = *runs[i];
+		std::string what = std::string(rows[i].held) + ": uci " + rows[i].args[rows[i].args.size() - 2];
+		auto status = run.tool->wait(static_cast<int>(lock_wait_ms + 10000));
+		long long took = monotonic_ms() - run.start;
+		ASSERT_TRUE(status) << what << ": still waiting";
+		EXPECT_EQ(WIFEXITED(*status) ? WEXITSTATUS(*status) : -1, 1) << what;
+		EXPECT_EQ(run.tool->err(), bin_path("uci") + ": I/O error\n") << what;
+		EXPECT_EQ(run.tool->out(), "") << what;
+		EXPECT_GE(took, lock_wait_ms) << what;
+		EXPECT_LT(took, lock_wait_ms + scaled_ms(3000)) << what;
+		EXPECT_EQ(read_file(run.dir.file("c/delta")), config) << what;
+		EXPECT_EQ(read_file(run.dir.file("s/delta")), staged) << what;
+	}
+}
+
+// A script's uci holding the file for a moment only delays a commit.
+TEST(UciToolLocks, ACommitWaitsOutALockHeldForAMoment)
+{
+	temp_dir dir, save;
+	std::ofstream(dir.file("delta")) << "config sec 'sec0'\n";
+	std::ofstream(save.file("delta")) << "delta.sec0.o1='y'\n";
+	auto holder = hold(dir.file("delta"));
+	spawned tool({bin_path("uci"), "-c", dir.path(), "-t", save.path(), "commit", "delta"});
+	ASSERT_TRUE(testing_support::wait_until([&] { return has_open(tool.pid(), dir.file("delta")); }, 5000));
+	holder->signal(SIGKILL);
+	auto status = tool.wait(static_cast<int>(lock_wait_ms + 5000));
+	ASSERT_TRUE(status);
+	EXPECT_EQ(WIFEXITED(*status) ? WEXITSTATUS(*status) : -1, 0) << tool.err();
+	EXPECT_EQ(read_file(dir.file("delta")), "\nconfig sec 'sec0'\n\toption o1 'y'\n\n");
+	EXPECT_EQ(read_file(save.file("delta")), "");
 }
 
 } // namespace

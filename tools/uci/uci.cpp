@@ -770,11 +770,15 @@ int main(int argc, char **argv)
 		case 'p':
 			uci_add_delta_path(ctx.get(), optarg);
 			break;
-		case 'P':
+		case 'P': {
+			// The old save directory is merged from; the library takes
+			// no delta directory that is the save directory.
 			opts.no_commit = true;
-			uci_add_delta_path(ctx.get(), ctx->savedir);
+			std::string old = ctx->savedir;
 			uci_set_savedir(ctx.get(), optarg);
+			uci_add_delta_path(ctx.get(), old.c_str());
 			break;
+		}
 		case 'q':
 			opts.quiet = true;
 			set_flag(ctx.get(), UCI_FLAG_PERROR, false);
