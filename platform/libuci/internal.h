@@ -25,7 +25,8 @@ public:
 	void append(const char *s, size_t n)
 	{
 		reserve(len_ + n);
-		memcpy(data_ + len_, s, n);
+		if (n) // an empty view may carry no pointer, which memcpy may not take
+			memcpy(data_ + len_, s, n);
 		len_ += n;
 		data_[len_] = 0;
 	}
