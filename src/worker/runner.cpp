@@ -207,11 +207,14 @@ void free_item(env_item &item)
 constexpr char time_limit_tool[] = "/usr/bin/timeout";
 constexpr int guard_fd_max = 1024;
 constexpr long guard_poll_ms = 100; // without a pidfd
+// After the slot's time-out: while the daemon lives its timer comes first
+// and kills the guard with the group, as it did before there was a guard.
+constexpr long long guard_grace_ms = 1000;
 
 // Holds the slot's time-out for a command after the daemon has gone: kills
-// the command's group at the time-out, as the slot's timer does, and leaves
-// as soon as the command ends. It holds nothing of the daemon's: a socket
-// kept open here would keep the bus connection of a dead daemon.
+// the command's group then, as the slot's timer would, and leaves as soon as
+// the command ends. It holds nothing of the daemon's: a socket kept open
+// here would keep the bus connection of a dead daemon.
 [[noreturn]] void guard(int pidfd, pid_t command, int32_t timeout)
 {
 	for (int fd = 0; fd < guard_fd_max; fd++) {
@@ -222,7 +225,7 @@ constexpr long guard_poll_ms = 100; // without a pidfd
 	for (int signo : daemon_signals)
 		signal(signo, SIG_DFL);
 	prctl(PR_SET_NAME, "kestrad-guard");
-	const long long deadline = now_ms() + static_cast<long long>(timeout) * 1000;
+	const long long deadline = now_ms() + static_cast<long long>(timeout) * 1000 + guard_grace_ms;
 	for (;;) {
 		int left = ms_left(deadline);
 		if (left == 0)

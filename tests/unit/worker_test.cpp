@@ -264,7 +264,7 @@ TEST_F(WorkerPool, TheTimeoutHoldsAfterTheDaemonHasGone)
 	close(fds[0]);
 	ASSERT_EQ(waitpid(daemon, nullptr, 0), daemon);
 	EXPECT_GT(group_members(command), 0);
-	EXPECT_TRUE(wait_until([&] { return group_members(command) == 0; }, 3000)) << "the command outlived its time-out";
+	EXPECT_TRUE(wait_until([&] { return group_members(command) == 0; }, 4000)) << "the command outlived its time-out";
 	EXPECT_GE(monotonic_ms() - started, 1000);
 
 	worker *w = start(true_argv, 30);
