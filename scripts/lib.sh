@@ -135,6 +135,56 @@ use_reference() {
 	export KESTRAD_REFERENCE
 }
 
+# use_userland: builds the device's procd, jsonfilter and shell glue and the
+# procd satellite's base root filesystem (scripts/userland) when their
+# sources are there ($KESTRAD_USERLAND_SOURCE, default
+# ../shared/device-userland) and exports KESTRAD_USERLAND; without them
+# `satellite start --procd` and procd_test cannot run, and this says why.
+use_userland() {
+	if [ -n "${KESTRAD_USERLAND:-}" ]; then
+		return 0
+	fi
+	local src=${KESTRAD_USERLAND_SOURCE:-../shared/device-userland}
+	if [ ! -x "$src/build" ]; then
+		echo "no $src: the procd satellite and its test cannot run"
+		return 0
+	fi
+	use_reference
+	if [ -z "${KESTRAD_REFERENCE:-}" ]; then
+		echo "the device's userland needs the device's libraries: the procd satellite and its test cannot run"
+		return 0
+	fi
+	KESTRAD_USERLAND=$(scripts/userland "$src")
+	export KESTRAD_USERLAND
+}
+
+# package_recipe MAKEFILE NAME BUILD_DIR INSTALL_DIR IPKG_DIR SOURCE: the
+# feed Makefile's recipe NAME (define NAME ... endef) as a shell script,
+# with make's variables replaced as the firmware build would; it runs in
+# the feed's folder.
+package_recipe() {
+	awk -v name="$2" '$0 == "define " name { on = 1; next } on && /^endef/ { exit } on' "$1" |
+		sed -e 's/^\t//' \
+			-e "s|\$(PKG_BUILD_DIR)|$3|g" -e "s|\$(KESTRAD_SOURCE)|$6|g" \
+			-e "s|\$(PKG_INSTALL_DIR)|$4|g" -e "s|\$(1)|$5|g" \
+			-e 's|\$(CP)|cp -fpR|g' -e 's|\$(INSTALL_DIR)|install -d -m0755|g' \
+			-e 's|\$(INSTALL_BIN)|install -m0755|g' -e 's|\$(INSTALL_CONF)|install -m0600|g'
+}
+
+# device_kestrad: the kestrad a device image holds, for the procd
+# satellite: built against the device's libraries (build-devlibs/, built
+# here when the oracle is there), else musl's (build-musl/).
+device_kestrad() {
+	use_reference >&2
+	if [ -n "${KESTRAD_REFERENCE:-}" ]; then
+		[ -x build-devlibs/bin/kestrad ] || build_devlibs build-devlibs >&2
+		echo "$PWD/build-devlibs/bin/kestrad"
+	else
+		[ -x build-musl/bin/kestrad ] || build_musl musl kestrad >&2
+		echo "$PWD/build-musl/bin/kestrad"
+	fi
+}
+
 # wait_for WHAT PID COMMAND...: waits until COMMAND succeeds, for something
 # that process PID, just started, brings up (a socket, an object, a file).
 # Gives up at once when PID has ended, and after $KESTRAD_WAIT_S seconds

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -203,6 +204,73 @@ void free_item(env_item &item)
 	item = {};
 }
 
+constexpr char time_limit_tool[] = "/usr/bin/timeout";
+constexpr int guard_fd_max = 1024;
+constexpr long guard_poll_ms = 100; // without a pidfd
+// After the slot's time-out: while the daemon lives its timer comes first
+// and kills the guard with the group, as it did before there was a guard.
+constexpr long long guard_grace_ms = 1000;
+
+// Holds the slot's time-out for a command after the daemon has gone: kills
+// the command's group then, as the slot's timer would, and leaves as soon as
+// the command ends. It holds nothing of the daemon's: a socket kept open
+// here would keep the bus connection of a dead daemon.
+[[noreturn]] void guard(int pidfd, pid_t command, int32_t timeout)
+{
+	for (int fd = 0; fd < guard_fd_max; fd++) {
+		if (fd != pidfd)
+			close(fd);
+	}
+	constexpr int daemon_signals[] = {SIGINT, SIGTERM, SIGUSR1, SIGCHLD, SIGHUP};
+	for (int signo : daemon_signals)
+		signal(signo, SIG_DFL);
+	prctl(PR_SET_NAME, "kestrad-guard");
+	const long long deadline = now_ms() + static_cast<long long>(timeout) * 1000 + guard_grace_ms;
+	for (;;) {
+		int left = ms_left(deadline);
+		if (left == 0)
+			break;
+		if (pidfd >= 0) {
+			struct pollfd pfd = {pidfd, POLLIN, 0};
+			if (poll(&pfd, 1, left) > 0)
+				_exit(0);
+		} else {
+			if (kill(command, 0) < 0 && errno == ESRCH)
+				_exit(0);
+			struct timespec nap = {0, guard_poll_ms * 1000000L};
+			nanosleep(&nap, nullptr);
+		}
+	}
+	// The guard is of the group: its id cannot have been reused.
+	kill(-command, SIGKILL);
+	_exit(0);
+}
+
+// The slot's timer ends with the daemon, and a script that a restart leaves
+// running would then never end: a command that the time-limit tool does not
+// bound gets a guard, nobody's child but init's (a double fork), in the
+// command's process group. The command waits only for the first fork.
+void start_guard(int32_t timeout)
+{
+	pid_t self = getpid();
+	int pidfd = -1;
+#ifdef SYS_pidfd_open
+	pidfd = static_cast<int>(syscall(SYS_pidfd_open, self, 0U));
+#endif
+	pid_t first = fork();
+	if (first == 0) {
+		if (fork() == 0)
+			guard(pidfd, self, timeout);
+		_exit(0);
+	}
+	if (first > 0) {
+		while (waitpid(first, nullptr, 0) < 0 && errno == EINTR) {
+		}
+	}
+	if (pidfd >= 0)
+		close(pidfd);
+}
+
 [[noreturn]] void exec_child(worker *slot)
 {
 	setpgid(0, 0); // a time-out kills the group: the command and what it started
@@ -214,8 +282,11 @@ void free_item(env_item &item)
 	for (const char **arg = slot->argv; arg && *arg; arg++)
 		KLOG_AS(LOG_LEVEL_DEBUG, "run_cmd", " %s ", *arg);
 	KLOG_AS(LOG_LEVEL_DEBUG, "run_cmd", "\n");
-	if (slot->argv && slot->argv[0])
+	if (slot->argv && slot->argv[0]) {
+		if (slot->timeout > 0 && strcmp(slot->argv[0], time_limit_tool) != 0)
+			start_guard(slot->timeout);
 		execvp(slot->argv[0], const_cast<char *const *>(slot->argv));
+	}
 	_exit(127);
 }
 

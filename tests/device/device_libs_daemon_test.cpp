@@ -6,21 +6,21 @@
 // is) called with the device's `ubus`. In every mode, every method published
 // gives the same replies and leaves the same files and script calls as the
 // normal build against vimbd called with vimb.
+#include "support/method_calls.h"
 #include "support/proc.h"
 #include "support/satellite.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <map>
 #include <memory>
-#include <sstream>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
-using testing_support::read_file;
-using testing_support::run_result;
+using testing_support::argv_of;
+using testing_support::method_scripts;
+using testing_support::methods_of;
+using testing_support::run_mode;
 using testing_support::satellite;
 using testing_support::satellite_options;
 using testing_support::ubusd_socket;
@@ -56,99 +56,6 @@ constexpr variant variants[] = {
 	{"on ubusd", false, true},
 	{"device libraries on ubusd", true, true},
 };
-
-// A call per method: the example of run-satellite, and an empty message.
-const std::map<std::string, std::string> examples = {
-	{"test", R"({"hello":"abc"})"},
-	{"notice", R"({"ssid":"SG9tZQ==","passwd":"c2VjcmV0MTI="})"},
-	{"access", R"({"policy":1,"list":"02:00:00:00:00:01;02:00:00:00:00:02","level":1,"auth":0})"},
-	{"whc_sync", R"({"ssid":"Caf\u00e9 net","pswd":"secret12","ch_2g":"6","timezone":"UTC"})"},
-	{"whc_quire", R"({"cap_devid":"CAP0001","webpasswd":"admin123"})"},
-	{"bind", R"({"record":"r1","deviceID":"D1","sign":"S1"})"},
-	{"smart_sync", R"({"msg":"hello"})"},
-	{"common_set", R"({"action":"status"})"},
-};
-
-std::string quoted(const std::string &s)
-{
-	std::string q = "'";
-	for (char c : s)
-		q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-	return q + "'";
-}
-
-// The methods a `-v list` names.
-std::vector<std::string> methods_of(const std::string &listing)
-{
-	std::vector<std::string> methods;
-	std::istringstream lines(listing);
-	for (std::string line; std::getline(lines, line);) {
-		if (line.size() >= 3 && line[0] == '\t')
-			methods.push_back(line.substr(2, line.find('"', 2) - 2));
-	}
-	return methods;
-}
-
-// CLIENT is the bus tool's command line up to its command (vimb or ubus);
-// METHODS, those to call (the normal build's; empty: those listed here).
-std::map<std::string, std::string> run_mode(const satellite &sat, const std::vector<std::string> &client,
-					    std::vector<std::string> methods = {})
-{
-	std::map<std::string, std::string> seen;
-	sat.behave("readmac", "output='02:00:00:00:aa:bb'");
-	sat.behave("bhstat", "status=17");
-	std::vector<std::string> list = client;
-	list.insert(list.end(), {"-v", "list"});
-	run_result listing = sat.exec(list);
-	// The object's id is the bus daemon's count of what connected and
-	// published before it; vimbd, ubusd and the device's library count
-	// differently.
-	std::string ids_out = listing.out;
-	if (size_t at = ids_out.find("' @"); at != std::string::npos)
-		ids_out.replace(at + 3, 8, "ID");
-	seen["list -v"] = ids_out + listing.err;
-
-	// Every call in one shell inside: a `satellite exec` each would be
-	// most of the test's time.
-	const std::string out = sat.dir() + "/calls";
-	mkdir(out.c_str(), 0755);
-	std::string script = "cd " + quoted(out) + " || exit 1\n";
-	std::vector<std::string> calls;
-	if (methods.empty())
-		methods = methods_of(listing.out);
-	for (const std::string &method : methods) {
-		auto example = examples.find(method);
-		for (const std::string &args : {example == examples.end() ? std::string("{}") : example->second,
-						std::string("{}")}) {
-			std::string n = std::to_string(calls.size());
-			calls.push_back(method + " " + args);
-			script += "\"$@\" call " + obj + " " + method + " " + quoted(args) + " >" + n + ".out 2>" + n +
-				  ".err; echo $? >" + n + ".status\n";
-		}
-	}
-	script += "cat /var/run/kestrad_whc_sync >settings 2>/dev/null\nexit 0\n";
-	std::vector<std::string> shell = {"sh", "-c", script, "sh"};
-	shell.insert(shell.end(), client.begin(), client.end());
-	run_result ran = sat.exec(shell, 120000);
-	EXPECT_EQ(ran.status, 0) << ran.err;
-	for (size_t i = 0; i < calls.size(); i++) {
-		std::string n = out + "/" + std::to_string(i);
-		seen[calls[i]] = read_file(n + ".out") + "status " + read_file(n + ".status") + read_file(n + ".err");
-	}
-	seen["settings file"] = read_file(out + "/settings");
-	for (const char *package : {"wireless", "devicelist", "bind", "account", "marovela", "network"}) {
-		seen[std::string("file ") + package] = sat.config(package);
-	}
-	return seen;
-}
-
-std::vector<std::vector<std::string>> argv_of(const satellite &s, const char *script)
-{
-	std::vector<std::vector<std::string>> all;
-	for (const auto &c : s.calls(script))
-		all.push_back(c.argv);
-	return all;
-}
 
 TEST(DeviceLibsDaemon, EveryMethodOfEveryModeAnswersAsTheNormalBuild)
 {
@@ -219,7 +126,7 @@ TEST(DeviceLibsDaemon, EveryMethodOfEveryModeAnswersAsTheNormalBuild)
 			auto got = run_mode(got_sat, clients[i], methods);
 			for (const auto &[what, text] : want)
 				EXPECT_EQ(got[what], text) << what;
-			for (const char *script : {"kestrad_whc_sync.sh", "kestrad_maclist_reload.sh", "wifi"}) {
+			for (const char *script : method_scripts) {
 				EXPECT_TRUE(wait_until([&] { return argv_of(got_sat, script) == argv_of(want_sat, script); },
 						       10000))
 					<< script;

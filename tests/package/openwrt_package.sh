@@ -26,15 +26,10 @@ run platform.log cmake -S "$src" -B "$work/platform" -DKESTRAD_PLATFORM_SHARED=O
 run platform.log cmake --build "$work/platform" -j "$(nproc)" --target ubox ubus uci
 run platform.log cmake --install "$work/platform" --component platform --prefix "$work/staging"
 
-# A recipe of the Makefile (define NAME ... endef) with make's variables
-# replaced as the firmware build would.
+# A recipe of the Makefile, as the firmware build would run it.
+. "$src/scripts/lib.sh"
 recipe() { # NAME
-	awk -v name="$1" '$0 == "define " name { on = 1; next } on && /^endef/ { exit } on' "$feed/Makefile" |
-		sed -e 's/^\t//' \
-			-e "s|\$(PKG_BUILD_DIR)|$work/build-dir|g" -e "s|\$(KESTRAD_SOURCE)|$src|g" \
-			-e "s|\$(PKG_INSTALL_DIR)|$work/install-dir|g" -e "s|\$(1)|$work/ipkg|g" \
-			-e 's|\$(CP)|cp -fpR|g' -e 's|\$(INSTALL_DIR)|install -d -m0755|g' \
-			-e 's|\$(INSTALL_BIN)|install -m0755|g' -e 's|\$(INSTALL_CONF)|install -m0600|g'
+	package_recipe "$feed/Makefile" "$1" "$work/build-dir" "$work/install-dir" "$work/ipkg" "$src"
 }
 
 depends=$(sed -n 's/^[[:space:]]*DEPENDS:=//p' "$feed/Makefile")

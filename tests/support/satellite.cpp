@@ -34,6 +34,9 @@ satellite::satellite(const satellite_options &opts)
 		argv.push_back("--ubusd");
 		argv.push_back(opts.ubusd);
 	}
+	procd_ = opts.procd;
+	if (procd_)
+		argv.push_back("--procd");
 	// Set for this launcher alone: our own children stay native.
 	if (!opts.kestrad_bin.empty() || !opts.kestrad_emulator.empty())
 		argv.insert(argv.begin(), {"env", "KESTRAD_BIN=" + opts.kestrad_bin,
@@ -51,6 +54,17 @@ bool satellite::wait_up()
 	if (!up_)
 		fprintf(stderr, "satellite did not come up:\n%s\n", launcher_->err().c_str());
 	return up_;
+}
+
+bool satellite::wait_down(int ms)
+{
+	return launcher_->wait(ms).has_value();
+}
+
+double satellite::boot_start() const
+{
+	std::string text = read_file(dir_.file("state/boot.start"));
+	return text.empty() ? 0 : std::stod(text);
 }
 
 // Killing unshare kills the sandbox's init, and with it everything inside.
@@ -96,7 +110,10 @@ bool satellite::svc(const std::string &action, const std::string &service) const
 	return exec({"svc", action, service}).status == 0;
 }
 
-std::string satellite::log() const { return read_file(dir_.file("kestrad.log")); }
+std::string satellite::log() const
+{
+	return read_file(dir_.file(procd_ ? "log/messages" : "kestrad.log"));
+}
 std::string satellite::out() const { return read_file(dir_.file("kestrad.out")); }
 
 bool satellite::wait_log(const std::string &text, int ms) const

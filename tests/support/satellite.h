@@ -27,6 +27,10 @@ struct satellite_options {
 	// false: the constructor only starts it, and wait_up() waits (for
 	// satellites brought up side by side; a start is seconds of waiting).
 	bool wait_up = true;
+	// Boots as the device does (`satellite start --procd`, the userland of
+	// $KESTRAD_USERLAND): procd starts kestrad from its package; exec()
+	// enters the device, log() is its syslog.
+	bool procd = false;
 };
 
 inline const char *const ubusd_socket = "/var/run/ubus/ubus.sock";
@@ -57,6 +61,10 @@ public:
 
 	bool up() const { return up_; }
 	bool wait_up();
+	// The launcher's end (the device shut down), waiting up to `ms`.
+	bool wait_down(int ms);
+	// When procd was started (seconds since the epoch), 0 if it was not.
+	double boot_start() const;
 	const std::string &dir() const { return dir_.path(); }
 
 	run_result exec(const std::vector<std::string> &cmd, int ms = 10000) const;
@@ -66,7 +74,7 @@ public:
 	// svc start|stop|kill|restart vimbd|kestrad
 	bool svc(const std::string &action, const std::string &service) const;
 
-	std::string log() const;  // kestrad's stderr
+	std::string log() const;  // kestrad's stderr; with procd, the syslog
 	std::string out() const;  // kestrad's stdout
 	bool wait_log(const std::string &text, int ms) const;
 	std::string config(const std::string &package) const;
@@ -81,6 +89,7 @@ private:
 	temp_dir dir_;
 	std::unique_ptr<spawned> launcher_;
 	bool up_ = false;
+	bool procd_ = false;
 };
 
 } // namespace testing_support

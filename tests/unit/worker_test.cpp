@@ -4,10 +4,13 @@
 #include "worker/worker.h"
 
 #include "support/proc.h"
+#include "support/spawn.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <dirent.h>
+#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -15,6 +18,8 @@
 using testing_support::all_reaped;
 using testing_support::monotonic_ms;
 using testing_support::process_alive;
+using testing_support::read_file;
+using testing_support::wait_until;
 using testing_support::zombies_of;
 
 namespace {
@@ -210,6 +215,62 @@ TEST_F(WorkerPool, DoneKillsEveryRunningChildAndFreesThePool)
 	EXPECT_TRUE(all_reaped(pids));
 	EXPECT_EQ(zombies_of(getpid()), 0);
 	ASSERT_EQ(worker_init(), 0); // for TearDown
+}
+
+// Live members of process group `pgid`, whoever's children they are.
+int group_members(pid_t pgid)
+{
+	int n = 0;
+	DIR *d = opendir("/proc");
+	while (struct dirent *e = d ? readdir(d) : nullptr) {
+		if (e->d_name[0] < '0' || e->d_name[0] > '9')
+			continue;
+		std::string stat = read_file(std::string("/proc/") + e->d_name + "/stat");
+		size_t end = stat.rfind(')');
+		char state = 0;
+		int ppid = 0, pgrp = 0;
+		if (end != std::string::npos && sscanf(stat.c_str() + end + 1, " %c %d %d", &state, &ppid, &pgrp) == 3)
+			n += pgrp == pgid && state != 'Z';
+	}
+	if (d)
+		closedir(d);
+	return n;
+}
+
+// A daemon's end (a kill, a restart) takes its slot timers along: the
+// command still ends at its time-out, and its guard leaves with a command
+// that ends first. The daemon here is a child of the test that starts the
+// command and ends at once.
+TEST_F(WorkerPool, TheTimeoutHoldsAfterTheDaemonHasGone)
+{
+	int fds[2];
+	ASSERT_EQ(pipe(fds), 0);
+	long long started = monotonic_ms();
+	pid_t daemon = fork();
+	ASSERT_GE(daemon, 0);
+	if (daemon == 0) {
+		worker *w = worker_get();
+		w->argv = sleep_argv;
+		w->env = nullptr;
+		w->timeout = 1;
+		w->proc.cb = task_complete;
+		run_cmd(w);
+		pid_t pid = w->proc.pid;
+		_exit(write(fds[1], &pid, sizeof pid) == sizeof pid ? 0 : 1);
+	}
+	close(fds[1]);
+	pid_t command = -1;
+	ASSERT_EQ(read(fds[0], &command, sizeof command), static_cast<ssize_t>(sizeof command));
+	close(fds[0]);
+	ASSERT_EQ(waitpid(daemon, nullptr, 0), daemon);
+	EXPECT_GT(group_members(command), 0);
+	EXPECT_TRUE(wait_until([&] { return group_members(command) == 0; }, 4000)) << "the command outlived its time-out";
+	EXPECT_GE(monotonic_ms() - started, 1000);
+
+	worker *w = start(true_argv, 30);
+	pid_t pid = w->proc.pid;
+	run_until([&] { return !w->in_use; }, 2000);
+	EXPECT_TRUE(wait_until([&] { return group_members(pid) == 0; }, 2000)) << "the guard outlived its command";
 }
 
 TEST_F(WorkerPool, KillWithoutAChildStillReleases)
