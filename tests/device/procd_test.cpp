@@ -11,10 +11,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <cmath>
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
-#include <memory>
+#include <cstring>
+#include <ctime>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>

@@ -51,7 +51,7 @@ type_into() {
 	local in=$work/$name.in out=$work/$name.out
 	: >"$in"
 	while IFS= read -r line; do
-		case $line in \#* | vimb\ monitor* | *logread\ *-f*) continue ;; esac
+		case ${line%%#*} in '' | vimb\ monitor* | *logread\ *-f*) continue ;; esac
 		n=$((n + 1))
 		printf '%s\necho "@@ %d $?"\n' "$line" "$n" >>"$in"
 		printf '%s\n' "$line" >"$work/$name.$n"
