@@ -433,6 +433,11 @@ class Recorder:
                 self.attach(pid, ret, o)
     c_dup2 = c_dup3 = c_dup
 
+    def ofd_of(self, pid, a):
+        """The open file description the call's first argument names, or None."""
+        fd, path, deleted = fd_arg(a[0])
+        return self.ofd(pid, fd, path, deleted)
+
     def c_fcntl(self, pid, a, ret, ann):
         if len(a) > 1 and a[1].startswith('F_DUPFD'):
             self.c_dup(pid, a, ret, ann)
@@ -442,8 +447,7 @@ class Recorder:
     def c_flock(self, pid, a, ret, ann):
         if ret != 0:
             return
-        fd, path, deleted = fd_arg(a[0])
-        o = self.ofd(pid, fd, path, deleted)
+        o = self.ofd_of(pid, a)
         if o is None:
             return
         if 'LOCK_UN' in a[1]:
@@ -456,8 +460,7 @@ class Recorder:
     def c_lseek(self, pid, a, ret, ann):
         if ret is None or ret < 0:
             return
-        fd, path, deleted = fd_arg(a[0])
-        o = self.ofd(pid, fd, path, deleted)
+        o = self.ofd_of(pid, a)
         if o is not None:
             o.pos = ret
 
@@ -496,8 +499,7 @@ class Recorder:
     def c_pwrite64(self, pid, a, ret, ann):
         if ret is None or ret <= 0:
             return
-        fd, path, deleted = fd_arg(a[0])
-        o = self.ofd(pid, fd, path, deleted)
+        o = self.ofd_of(pid, a)
         if o is not None:
             self.write_op(o, int(a[3], 0), string_arg(a[1])[:ret])
 
@@ -510,8 +512,7 @@ class Recorder:
     def c_ftruncate(self, pid, a, ret, ann):
         if ret != 0:
             return
-        fd, path, deleted = fd_arg(a[0])
-        o = self.ofd(pid, fd, path, deleted)
+        o = self.ofd_of(pid, a)
         if o is not None and o.ino is not None:
             self.emit(('trunc', o.ino, int(a[1], 0)))
 
@@ -525,8 +526,7 @@ class Recorder:
     def c_fsync(self, pid, a, ret, ann):
         if ret != 0:
             return
-        fd, path, deleted = fd_arg(a[0])
-        o = self.ofd(pid, fd, path, deleted)
+        o = self.ofd_of(pid, a)
         if o is None:
             return
         if o.is_dir:
