@@ -3,7 +3,7 @@
 // process. The three are measured in turn, call by call, so that all see the
 // same machine. Then requests that change the list, each waited for until
 // the reload stand-in has ended.
-// Runs inside the simulated satellite (scripts/access-bench-run):
+// Runs inside the simulated satellite (bench/run/access):
 //   access_bench GATEWAY_ADDRESS OBJECT RECORDS_DIR LIST_A LIST_B CALLS
 // LIST_A is what wireless holds; LIST_B differs from it.
 #include <libubus.h>
