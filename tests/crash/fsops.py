@@ -438,6 +438,10 @@ class Recorder:
         fd, path, deleted = fd_arg(a[0])
         return self.ofd(pid, fd, path, deleted)
 
+    def done_on(self, pid, a, ret):
+        """The description a call that returned 0 acted on, or None."""
+        return self.ofd_of(pid, a) if ret == 0 else None
+
     def c_fcntl(self, pid, a, ret, ann):
         if len(a) > 1 and a[1].startswith('F_DUPFD'):
             self.c_dup(pid, a, ret, ann)
@@ -445,9 +449,7 @@ class Recorder:
             raise TraceError('fcntl locks are not followed')
 
     def c_flock(self, pid, a, ret, ann):
-        if ret != 0:
-            return
-        o = self.ofd_of(pid, a)
+        o = self.done_on(pid, a, ret)
         if o is None:
             return
         if 'LOCK_UN' in a[1]:
@@ -465,26 +467,17 @@ class Recorder:
             o.pos = ret
 
     def c_write(self, pid, a, ret, ann):
-        fd, path, deleted = fd_arg(a[0])
-        if path and path.startswith('socket:'):
-            self.bus(pid, fd, 'out', string_arg(a[1])[:ret] if ret and ret > 0 else b'')
-            return
-        if ret is None or ret <= 0:
-            return
-        o = self.ofd(pid, fd, path, deleted)
-        if o is None:
-            return
-        data = string_arg(a[1])[:ret]
-        if o.append:
-            o.pos = len(self.live.data.get(o.ino, b''))
-        self.write_op(o, o.pos, data)
-        o.pos += ret
+        self.write_at_pos(pid, a[0], string_arg(a[1]), ret)
 
     def c_writev(self, pid, a, ret, ann):
-        fd, path, deleted = fd_arg(a[0])
         bufs = b''.join(unescape(m.group(1)) for m in re.finditer(r'iov_base="((?:[^"\\]|\\.)*)"', a[1]))
+        self.write_at_pos(pid, a[0], bufs, ret)
+
+    def write_at_pos(self, pid, fd_text, data, ret):
+        """A write at the description's position (its end with O_APPEND), or bus bytes on a socket."""
+        fd, path, deleted = fd_arg(fd_text)
         if path and path.startswith('socket:'):
-            self.bus(pid, fd, 'out', bufs[:ret] if ret and ret > 0 else b'')
+            self.bus(pid, fd, 'out', data[:ret] if ret and ret > 0 else b'')
             return
         if ret is None or ret <= 0:
             return
@@ -493,7 +486,7 @@ class Recorder:
             return
         if o.append:
             o.pos = len(self.live.data.get(o.ino, b''))
-        self.write_op(o, o.pos, bufs[:ret])
+        self.write_op(o, o.pos, data[:ret])
         o.pos += ret
 
     def c_pwrite64(self, pid, a, ret, ann):
@@ -510,9 +503,7 @@ class Recorder:
     c_pwritev2 = c_fallocate = c_copy_file_range = c_sendfile = c_splice = c_pwritev
 
     def c_ftruncate(self, pid, a, ret, ann):
-        if ret != 0:
-            return
-        o = self.ofd_of(pid, a)
+        o = self.done_on(pid, a, ret)
         if o is not None and o.ino is not None:
             self.emit(('trunc', o.ino, int(a[1], 0)))
 
@@ -524,9 +515,7 @@ class Recorder:
             self.emit(('trunc', self.live.entries[path], int(a[1], 0)))
 
     def c_fsync(self, pid, a, ret, ann):
-        if ret != 0:
-            return
-        o = self.ofd_of(pid, a)
+        o = self.done_on(pid, a, ret)
         if o is None:
             return
         if o.is_dir:

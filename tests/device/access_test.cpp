@@ -9,15 +9,12 @@
 #include <regex>
 #include <sys/stat.h>
 
-using testing_support::call_record;
-using testing_support::satellite;
-using testing_support::satellite_options;
-using testing_support::wait_until;
+using namespace testing_support;
 
 namespace {
 
-const std::string obj = "192.0.2.2-@kestrad";
-const std::string success = "{\n\t\"return\": \"success\"\n}\n";
+const std::string &obj = testing_support::kestrad_object;
+const std::string success = vimb_return("success");
 const std::string M1 = "02:00:00:00:00:01", M2 = "02:00:00:00:00:02", M3 = "02:00:00:00:00:03";
 
 std::string section(const std::string &head, const std::string &body)
@@ -279,7 +276,7 @@ TEST_F(Access, NoFreeWorkerWritesNothingAndSaysSo)
 		successes++;
 	ASSERT_EQ(successes, 20u) << filled.out << filled.err;
 	const std::string before = sat->config("wireless");
-	EXPECT_EQ(call(*sat, request(2, M3 + ";" + M1)), "{\n\t\"return\": \" fail, sync work active!\"\n}\n");
+	EXPECT_EQ(call(*sat, request(2, M3 + ";" + M1)), vimb_return(" fail, sync work active!"));
 	EXPECT_NE(sat->log().find("kestrad_handle_macList_desc("), std::string::npos);
 	EXPECT_NE(sat->log().find("):vimb worker_get() error\n"), std::string::npos);
 	EXPECT_EQ(sat->config("wireless"), before);

@@ -21,11 +21,7 @@ extern "C" {
 #include <sys/wait.h>
 
 using namespace ubus_wire;
-using testing_support::bin_path;
-using testing_support::bus_peer;
-using testing_support::monotonic_ms;
-using testing_support::spawned;
-using testing_support::temp_dir;
+using namespace testing_support;
 
 namespace {
 

@@ -24,17 +24,11 @@
 #include <unistd.h>
 
 using json = nlohmann::ordered_json;
-using testing_support::bin_path;
-using testing_support::read_file;
-using testing_support::run_result;
-using testing_support::satellite;
-using testing_support::satellite_options;
-using testing_support::temp_dir;
-using testing_support::wait_until;
+using namespace testing_support;
 
 namespace {
 
-const std::string obj = "192.0.2.2-@kestrad";
+const std::string &obj = testing_support::kestrad_object;
 
 struct device_arch {
 	const char *name;     // build-NAME/

@@ -17,18 +17,11 @@
 #include <thread>
 #include <unistd.h>
 
-using testing_support::argv_of;
-using testing_support::method_scripts;
-using testing_support::methods_of;
-using testing_support::run_mode;
-using testing_support::satellite;
-using testing_support::satellite_options;
-using testing_support::ubusd_socket;
-using testing_support::wait_until;
+using namespace testing_support;
 
 namespace {
 
-const std::string obj = "192.0.2.2-@kestrad";
+const std::string &obj = testing_support::kestrad_object;
 
 std::string devlibs_kestrad()
 {

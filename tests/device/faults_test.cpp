@@ -10,6 +10,7 @@
 #include "support/proc.h"
 #include "support/satellite.h"
 #include "support/spawn.h"
+#include "support/text.h"
 
 #include <gtest/gtest.h>
 
@@ -29,49 +30,16 @@
 #include <thread>
 #include <unistd.h>
 
-using testing_support::bin_path;
-using testing_support::call_record;
-using testing_support::read_file;
-using testing_support::satellite;
-using testing_support::satellite_options;
-using testing_support::spawned;
-using testing_support::temp_dir;
-using testing_support::wait_until;
+using namespace testing_support;
 
 namespace {
 
-const std::string obj = "192.0.2.2-@kestrad";
+const std::string &obj = testing_support::kestrad_object;
 const std::string bind_args = R"({"record":"R","deviceID":"D","sign":"S"})";
 
-std::string returns(const std::string &text)
-{
-	return "{\n\t\"return\": \"" + text + "\"\n}\n";
-}
-const std::string success = returns("success");
-const std::string sync_busy = returns(" fail, sync work active!");
-const std::string no_worker = returns("worker_get() error\\n");
-
-double now_s()
-{
-	struct timespec ts;
-	clock_gettime(CLOCK_REALTIME, &ts); // the stand-ins stamp with `date`
-	return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-size_t count(const std::string &text, const std::string &what)
-{
-	size_t n = 0;
-	for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
-		n++;
-	return n;
-}
-
-size_t count_re(const std::string &text, const std::string &pattern)
-{
-	std::regex re(pattern);
-	return static_cast<size_t>(std::distance(std::sregex_iterator(text.begin(), text.end(), re),
-						 std::sregex_iterator()));
-}
+const std::string success = vimb_return("success");
+const std::string sync_busy = vimb_return(" fail, sync work active!");
+const std::string no_worker = vimb_return("worker_get() error\\n");
 
 // Dot-files in a directory: the temporary files of commits.
 std::set<std::string> temp_files(const std::string &listing)
@@ -146,7 +114,7 @@ private:
 	{
 		while (!stop_) {
 			std::string log = sat_.log();
-			double t = now_s();
+			double t = wall_clock_s();
 			{
 				std::lock_guard<std::mutex> lock(mutex_);
 				for (const auto &text : texts_) {
@@ -282,10 +250,10 @@ TEST_F(Faults, UnreachableGatewayAttemptsAreBoundedAndSpacedAndTheLoopServesWork
 	ASSERT_EQ(sat->exec({"mount", "--bind", "/usr/sbin/wifi", "/usr/bin/timeout"}).status, 0);
 	sat->behave("timeout", "delay=100");
 	const double limit = 30; // the action job's worker time-out
-	const double a_start = now_s();
+	const double a_start = wall_clock_s();
 	ASSERT_EQ(call(*sat, "common_set", R"({"action":"A"})"), success);
 	// B falls due 18 s after the loss: between attempt one (10-13 s) and two (23-26 s)
-	ASSERT_TRUE(wait_until([&] { return now_s() >= a_start + 6.5; }, 8000));
+	ASSERT_TRUE(wait_until([&] { return wall_clock_s() >= a_start + 6.5; }, 8000));
 	ASSERT_EQ(call(*sat, "common_set", R"({"action":"B"})"), success);
 	sat->behave("lua", "delay=31");
 	ASSERT_EQ(call(*sat, "common_set", R"({"log_upload":"x"})"), success);
@@ -306,7 +274,7 @@ TEST_F(Faults, UnreachableGatewayAttemptsAreBoundedAndSpacedAndTheLoopServesWork
 	size_t attempts_before = clock.seen(attempt);
 
 	// the loss comes some 0.5 s after the command: A falls due 1.5 s into attempt one
-	ASSERT_TRUE(wait_until([&] { return now_s() >= a_due - 30 + 18.0; }, 20000));
+	ASSERT_TRUE(wait_until([&] { return wall_clock_s() >= a_due - 30 + 18.0; }, 20000));
 	ASSERT_EQ(sat->exec({"sh", "-c", "svc kill vimbd && ip addr del 192.0.2.1/24 dev gw0 && "
 					 "ip neigh replace 192.0.2.1 lladdr 02:00:00:00:de:ad dev br-lan nud permanent"})
 			  .status, 0);
@@ -403,7 +371,7 @@ TEST_F(Faults, UnparsableWirelessIsAnsweredAndLeftAlone)
 	sat->set_config("wireless", broken);
 	ASSERT_NE(sat->exec({"uci", "show", "wireless"}).status, 0);
 	// nothing to compare with: said, not taken for "unchanged"
-	const std::string uci_error = returns("fail, uci error");
+	const std::string uci_error = vimb_return("fail, uci error");
 	EXPECT_EQ(call(*sat, "access", R"({"policy":1,"list":"02:00:00:00:00:01;02:00:00:00:00:02"})"), uci_error);
 	EXPECT_EQ(call(*sat, "access", R"({"policy":2,"list":"02:00:00:00:00:03"})"), uci_error);
 	EXPECT_EQ(sat->config("wireless"), broken);
@@ -437,9 +405,9 @@ TEST_F(Faults, EveryWorkerHungGivesEachBusyReplyAndAllRecoverAfterTheTimeOuts)
 	std::string out;
 	size_t kills_before = 0;
 	for (int round = 0; round < 3; round++) {
-		double t0 = now_s();
+		double t0 = wall_clock_s();
 		out = sat->exec({"sh", "-c", script}, 60000).out;
-		std::cout << "filled and answered in " << now_s() - t0 << " s\n";
+		std::cout << "filled and answered in " << wall_clock_s() - t0 << " s\n";
 		if (count(sat->log(), " pid[") == kills_before)
 			break;
 		kills_before += 20;
@@ -549,9 +517,9 @@ for d in )" + delays + R"(; do
 	i=$((i + 1))
 done
 )";
-	double t0 = now_s();
+	double t0 = wall_clock_s();
 	auto ran = sat->exec({"bash", "-c", loop}, 900000);
-	double loop_s = now_s() - t0;
+	double loop_s = wall_clock_s() - t0;
 	ASSERT_EQ(ran.status, 0) << ran.err;
 
 	int left_temp = 0;

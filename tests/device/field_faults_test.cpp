@@ -7,6 +7,7 @@
 #include "support/proc.h"
 #include "support/satellite.h"
 #include "support/spawn.h"
+#include "support/text.h"
 
 #include <gtest/gtest.h>
 
@@ -28,38 +29,15 @@
 #include <unistd.h>
 
 using json = nlohmann::ordered_json;
-using testing_support::bin_path;
-using testing_support::monotonic_ms;
-using testing_support::satellite;
-using testing_support::satellite_options;
-using testing_support::spawned;
-using testing_support::temp_dir;
-using testing_support::wait_until;
+using namespace testing_support;
 
 namespace {
 
-const std::string obj = "192.0.2.2-@kestrad";
+const std::string &obj = testing_support::kestrad_object;
 
-std::string returns(const std::string &text)
-{
-	return "{\n\t\"return\": \"" + text + "\"\n}\n";
-}
-const std::string success = returns("success");
-const std::string uci_error = returns("fail, uci error");
-const std::string sync_busy = returns(" fail, sync work active!");
-
-size_t count(const std::string &text, const std::string &what)
-{
-	size_t n = 0;
-	for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
-		n++;
-	return n;
-}
-
-bool has(const std::string &text, const std::string &pattern)
-{
-	return std::regex_search(text, std::regex(pattern));
-}
+const std::string success = vimb_return("success");
+const std::string uci_error = vimb_return("fail, uci error");
+const std::string sync_busy = vimb_return(" fail, sync work active!");
 
 std::string mac(int i)
 {
@@ -497,7 +475,7 @@ TEST_F(FieldFaults, SyncOnAFullRunDirectoryLogsTheErrorOfTheFailedWrite)
 	// more than one stdio buffer: the failing write is one of the fields'
 	std::string big(3000, 'x');
 	EXPECT_EQ(call(*sat, "whc_sync", json({{"ssid", "lost"}, {"flt_list", big}, {"timezone", big}}).dump()),
-		  returns("fail, fopen error"));
+		  vimb_return("fail, fopen error"));
 	EXPECT_TRUE(has(sat->log(), R"(kestrad_handle_whc_sync\(\d+\): fail, fopen error, error No space left on device \n)"))
 		<< sat->log();
 	EXPECT_EQ(sat->exec({"cat", "/var/run/kestrad_whc_sync"}).out, "ssid:=kept\n");

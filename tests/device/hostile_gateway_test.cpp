@@ -35,9 +35,7 @@ extern "C" {
 #include <sys/socket.h>
 
 using namespace ubus_wire;
-using testing_support::bus_peer;
-using testing_support::satellite;
-using testing_support::satellite_options;
+using namespace testing_support;
 
 namespace {
 

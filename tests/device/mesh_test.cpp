@@ -4,6 +4,7 @@
 // mesh_test_faults) waits out keepalives and retries.
 #include "support/mesh.h"
 #include "support/proc.h"
+#include "support/text.h"
 
 #include <gtest/gtest.h>
 
@@ -13,10 +14,7 @@
 #include <sstream>
 #include <thread>
 
-using testing_support::mesh;
-using testing_support::monotonic_ms;
-using testing_support::scaled_ms;
-using testing_support::wait_until;
+using namespace testing_support;
 
 namespace {
 
@@ -44,14 +42,6 @@ std::string mac_of(size_t i)
 	char buf[32];
 	snprintf(buf, sizeof(buf), "02:00:00:00:aa:%02zx", i + 1);
 	return buf;
-}
-
-size_t count(const std::string &text, const std::string &what)
-{
-	size_t n = 0;
-	for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
-		n++;
-	return n;
 }
 
 const std::string lost_line = "vimb connection lost,trying reinit vimb";

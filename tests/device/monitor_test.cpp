@@ -7,9 +7,7 @@
 
 #include <regex>
 
-using testing_support::read_file;
-using testing_support::satellite;
-using testing_support::wait_until;
+using namespace testing_support;
 
 namespace {
 

@@ -17,16 +17,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-using testing_support::run_result;
-using testing_support::satellite;
-using testing_support::satellite_options;
-using testing_support::wait_until;
+using namespace testing_support;
 
 namespace {
 
-const std::string object = "192.0.2.2-@kestrad";
-const std::string success = "{\n\t\"return\": \"success\"\n}\n";
-const std::string base64_error = "{\n\t\"return\": \"fail, base64 error\"\n}\n";
+const std::string &object = testing_support::kestrad_object;
+const std::string success = vimb_return("success");
+const std::string base64_error = vimb_return("fail, base64 error");
 
 // 127 and 128 times "x", encoded.
 std::string x_times(int n)

@@ -7,6 +7,7 @@
 #include "support/method_calls.h"
 #include "support/proc.h"
 #include "support/satellite.h"
+#include "support/text.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -20,21 +21,11 @@
 #include <thread>
 #include <unistd.h>
 
-using testing_support::argv_of;
-using testing_support::call_record;
-using testing_support::method_scripts;
-using testing_support::methods_of;
-using testing_support::monotonic_ms;
-using testing_support::run_mode;
-using testing_support::run_result;
-using testing_support::satellite;
-using testing_support::satellite_options;
-using testing_support::scaled_ms;
-using testing_support::wait_until;
+using namespace testing_support;
 
 namespace {
 
-const std::string obj = "192.0.2.2-@kestrad";
+const std::string &obj = testing_support::kestrad_object;
 // The package's defaults (files/kestrad.config, files/kestrad.init).
 constexpr int respawn_threshold = 3600, respawn_timeout_s = 5, respawn_retry = 5;
 
@@ -87,13 +78,6 @@ satellite_options procd_options(const std::string &mode, bool wait_up = true)
 	opts.kestrad_bin = device_kestrad();
 	opts.wait_up = wait_up;
 	return opts;
-}
-
-double now_s()
-{
-	struct timespec ts;
-	clock_gettime(CLOCK_REALTIME, &ts);
-	return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
 // What `ubus call service list` says of kestrad.
@@ -166,14 +150,6 @@ bool call_answers(const satellite &sat, const std::string &method, const std::st
 	return r.status == 0 && r.out.find("\"return\"") != std::string::npos;
 }
 
-size_t count(const std::string &text, const std::string &what)
-{
-	size_t n = 0;
-	for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-		n++;
-	return n;
-}
-
 run_result sh(const satellite &sat, const std::string &script) { return sat.exec({"sh", "-c", script}); }
 
 // The last call of stand-in NAME once it has started.
@@ -215,7 +191,7 @@ TEST(Procd, BootsPublishesAndRespawnsAfterEveryEnd)
 	// about 0.6 s, then kestrad's first connect 1 s after its start).
 	std::string id;
 	ASSERT_TRUE(wait_until([&] { return !(id = object_id(sat)).empty(); }, 10000)) << sat.log();
-	double boot_s = now_s() - sat.boot_start();
+	double boot_s = wall_clock_s() - sat.boot_start();
 	printf("boot to published: %.2f s\n", boot_s);
 	EXPECT_LT(boot_s, scaled_ms(6000) / 1000.0);
 

@@ -13,27 +13,13 @@
 #include <regex>
 #include <sys/stat.h>
 
-using testing_support::call_record;
-using testing_support::satellite;
-using testing_support::wait_until;
+using namespace testing_support;
 
 namespace {
 
-const std::string obj = "192.0.2.2-@kestrad";
-const std::string success = "{\n\t\"return\": \"success\"\n}\n";
-const std::string no_worker = "{\n\t\"return\": \"worker_get() error\\n\"\n}\n";
-
-std::string returns(const std::string &text)
-{
-	return "{\n\t\"return\": \"" + text + "\"\n}\n";
-}
-
-double now_s()
-{
-	struct timespec ts;
-	clock_gettime(CLOCK_REALTIME, &ts); // the stand-ins stamp with `date`
-	return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
+const std::string &obj = testing_support::kestrad_object;
+const std::string success = vimb_return("success");
+const std::string no_worker = vimb_return("worker_get() error\\n");
 
 bool exists(const std::string &path)
 {
@@ -173,8 +159,8 @@ TEST_F(ReJobs, ValuesReachTheProgramsAsSingleUnchangedArguments)
 
 TEST_F(ReJobs, MissingMistypedOrNoFieldsStartNothing)
 {
-	const std::string parse_failed = returns("parse param failed");
-	const std::string api_not_found = returns("api not found");
+	const std::string parse_failed = vimb_return("parse param failed");
+	const std::string api_not_found = vimb_return("api not found");
 
 	EXPECT_EQ(call("bind", {{"record", "R"}, {"deviceID", "D"}}), parse_failed);
 	EXPECT_EQ(call("bind", {{"record", 1}, {"deviceID", "D"}, {"sign", "S"}}), parse_failed);
@@ -300,9 +286,9 @@ TEST_F(ReJobs, HungBindAndSmartSyncAreEndedAfterFiveSeconds)
 {
 	sat_->behave("bind_owner.sh", "delay=60");
 	sat_->behave("msgferry", "delay=60");
-	double t_bind = now_s();
+	double t_bind = wall_clock_s();
 	EXPECT_EQ(call("bind", {{"record", "R"}, {"deviceID", "D"}, {"sign", "S"}}), success);
-	double t_smart = now_s();
+	double t_smart = wall_clock_s();
 	EXPECT_EQ(call("smart_sync", {{"msg", "m"}}), success);
 
 	auto ended = [&](const std::string &name) {

@@ -3,6 +3,7 @@
 // stand-ins saw, and what reaches the UCI store.
 #include "support/proc.h"
 #include "support/satellite.h"
+#include "support/text.h"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +13,7 @@
 #include <sys/stat.h>
 
 using json = nlohmann::ordered_json;
-using testing_support::run_result;
-using testing_support::satellite;
-using testing_support::wait_until;
+using namespace testing_support;
 
 namespace {
 
@@ -29,19 +28,6 @@ std::string answer(std::initializer_list<std::pair<std::string, std::string>> fi
 		first = false;
 	}
 	return out + "\n}\n";
-}
-
-size_t count(const std::string &text, const std::string &what)
-{
-	size_t n = 0;
-	for (size_t pos = 0; (pos = text.find(what, pos)) != std::string::npos; pos += what.size())
-		n++;
-	return n;
-}
-
-bool has(const std::string &text, const std::string &pattern)
-{
-	return std::regex_search(text, std::regex(pattern));
 }
 
 class ReSyncQuire : public ::testing::Test {

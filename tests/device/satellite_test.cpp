@@ -2,6 +2,7 @@
 // gateway's vimbd are real inside its namespaces.
 #include "support/proc.h"
 #include "support/satellite.h"
+#include "support/text.h"
 
 #include <gtest/gtest.h>
 
@@ -11,16 +12,9 @@
 #include <sstream>
 #include <sys/stat.h>
 
-using testing_support::monotonic_ms;
-using testing_support::satellite;
-using testing_support::satellite_options;
+using namespace testing_support;
 
 namespace {
-
-bool has(const std::string &log, const std::string &pattern)
-{
-	return std::regex_search(log, std::regex(pattern));
-}
 
 // The gateway column of the first default route that `route -n` shows.
 std::string first_default_gateway(const satellite &sat)

@@ -18,10 +18,7 @@
 #include <sstream>
 #include <unistd.h>
 
-using testing_support::bin_path;
-using testing_support::satellite;
-using testing_support::satellite_options;
-using testing_support::temp_dir;
+using namespace testing_support;
 
 namespace {
 

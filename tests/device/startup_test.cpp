@@ -2,6 +2,7 @@
 // and the mode and model read from /etc/config.
 #include "support/proc.h"
 #include "support/satellite.h"
+#include "support/text.h"
 
 #include <gtest/gtest.h>
 
@@ -10,13 +11,9 @@
 
 using testing_support::satellite;
 using testing_support::satellite_options;
+using testing_support::has;
 
 namespace {
-
-bool has(const std::string &text, const std::string &pattern)
-{
-	return std::regex_search(text, std::regex(pattern));
-}
 
 const std::string usage_tail =
 	" [ostions]\n"

@@ -3,7 +3,12 @@
 // written.
 #pragma once
 
+#include "spawn.h"
+
+#include <gtest/gtest.h>
+
 #include <string>
+#include <sys/stat.h>
 
 namespace testing_support {
 
@@ -28,6 +33,30 @@ bool with_etc_config(const std::string &confdir, const std::string &scratch, F f
 	auto trampoline = [](void *p) { (*static_cast<F *>(p))(); };
 	return run_forked_check(confdir, scratch, trampoline, &fn) == 0;
 }
+
+// A fixture for code that reads or writes /etc/config: `conf` is the
+// directory that run()'s child sees there.
+class etc_config_test : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		REQUIRE_ROOT();
+		mkdir(conf.c_str(), 0755);
+	}
+
+	void write(const std::string &name, const std::string &text) { write_file(conf + "/" + name, text); }
+	std::string file(const std::string &name) const { return read_file(conf + "/" + name); }
+
+	// Runs fn in a forked child that sees conf at /etc/config.
+	template <typename F>
+	void run(F fn)
+	{
+		EXPECT_TRUE(with_etc_config(conf, scratch.path(), fn));
+	}
+
+	temp_dir scratch;
+	std::string conf = scratch.file("conf");
+};
 
 } // namespace testing_support
 

@@ -1,13 +1,17 @@
 #include "handler_harness.h"
 
 #include "bus_peer.h"
+#include "etc_config.h"
 #include "proc.h"
 
 #include "bus/connection.h"
 #include "worker/worker.h"
 
+#include <cstdlib>
 #include <endian.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -163,6 +167,48 @@ bool handler_harness::run_until(const std::function<bool()> &pred, int ms)
 		uloop_run_timeout(static_cast<int>(left < 10 ? left : 10));
 	}
 	return true;
+}
+
+int busy_slots()
+{
+	int n = 0;
+	for (int i = 0; i < WORKER_COUNT; i++)
+		n += wk[i].in_use;
+	return n;
+}
+
+void handler_files_test::SetUp()
+{
+	REQUIRE_ROOT();
+	for (const char *sub : {"config", "bin", "scratch"})
+		mkdir(dir.file(sub).c_str(), 0755);
+	write_file(dir.file("bin/timeout"),
+		   "#!/bin/sh\nprintf '%s\\0' \"$@\" >/run/timeout.argv.$$\n"
+		   "while [ -e /run/hang ]; do sleep 0.05; done\n",
+		   0755);
+}
+
+void handler_files_test::add_files(files config, files stand_ins)
+{
+	if (IsSkipped() || HasFatalFailure())
+		return;
+	for (const auto &[name, text] : config)
+		write_file(conf + "/" + name, text);
+	for (const auto &[name, script] : stand_ins)
+		write_file(dir.file("bin/") + name, script, 0755);
+}
+
+void handler_files_test::in_private(const std::function<void(handler_harness &)> &fn)
+{
+	std::string bin = dir.file("bin");
+	EXPECT_TRUE(with_etc_config(conf, dir.file("scratch"), [&] {
+		ASSERT_EQ(mount("tmpfs", "/run", "tmpfs", 0, "mode=755"), 0);
+		ASSERT_EQ(mount((bin + "/timeout").c_str(), "/usr/bin/timeout", nullptr, MS_BIND, nullptr), 0);
+		setenv("PATH", (bin + ":/usr/sbin:/usr/bin:/sbin:/bin").c_str(), 1);
+		handler_harness h;
+		ASSERT_TRUE(h.ok());
+		fn(h);
+	}));
 }
 
 } // namespace testing_support

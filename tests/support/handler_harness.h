@@ -9,6 +9,8 @@
 
 #include "spawn.h"
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -27,6 +29,12 @@ struct reply_field {
 	bool operator==(const reply_field &) const = default;
 };
 using reply = std::vector<reply_field>;
+
+// The reply most handlers give: the one string field "return".
+inline reply returned(const std::string &text)
+{
+	return {{"return", BLOBMSG_TYPE_STRING, text}};
+}
 
 struct handler_result {
 	int status;                 // what the handler returned
@@ -76,6 +84,32 @@ private:
 	struct ubus_context *ctx_ = nullptr;
 	std::unique_ptr<bus_peer> daemon_;
 	uint16_t seq_ = 0;
+};
+
+// The slots of the pool `wk` that are taken.
+int busy_slots();
+
+// A fixture for handler tests that touch files: `conf` is the directory a
+// child will see as /etc/config (fill it in SetUp, after this one's, which
+// may skip), `dir/bin` holds stand-ins found first on PATH, and
+// /usr/bin/timeout becomes a stand-in that records its arguments
+// NUL-separated in /run/timeout.argv.PID and hangs while /run/hang exists.
+class handler_files_test : public ::testing::Test {
+protected:
+	void SetUp() override;
+
+	// Writes each (package, text) into conf and each (name, script) as an
+	// executable into dir/bin; nothing once SetUp skipped or failed.
+	using files = std::initializer_list<std::pair<const char *, std::string>>;
+	void add_files(files config, files stand_ins = {});
+
+	// Runs fn in a forked child that sees conf at /etc/config, a fresh tmpfs
+	// at /run and the stand-in timeout; the harness is made there, after the
+	// mount namespace, which needs a single thread.
+	void in_private(const std::function<void(handler_harness &)> &fn);
+
+	temp_dir dir;
+	std::string conf = dir.file("config");
 };
 
 } // namespace testing_support

@@ -28,11 +28,7 @@ mesh::mesh(const std::vector<std::string> &modes)
 // SIGKILL to the launcher ends the mesh's PID namespace and all inside.
 mesh::~mesh()
 {
-	launcher_->signal(SIGKILL);
-	launcher_->wait(10000);
-	std::string pid = read_file(dir_.file("state/init.pid"));
-	if (!pid.empty())
-		wait_until([&] { return !process_alive(std::stoi(pid)); }, 10000);
+	end_sandbox(*launcher_, dir_.file("state/init.pid"), 10000);
 }
 
 run_result mesh::exec(const std::string &where, const std::vector<std::string> &cmd, int ms) const

@@ -83,6 +83,13 @@ bool all_reaped(const std::vector<pid_t> &pids)
 	return true;
 }
 
+double wall_clock_s()
+{
+	struct timespec ts;
+	clock_gettime(CLOCK_REALTIME, &ts);
+	return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
 long long monotonic_ms()
 {
 	struct timespec ts;

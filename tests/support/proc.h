@@ -25,6 +25,8 @@ bool all_reaped(const std::vector<pid_t> &pids);
 // time_scale()) have passed.
 bool wait_until(const std::function<bool()> &pred, int ms);
 long long monotonic_ms();
+// The wall clock in seconds, as the stand-ins stamp their records (`date`).
+double wall_clock_s();
 
 // $KESTRAD_TIME_SCALE, a factor of 1 or more for the bounds that tests put on
 // times (an emulator is several times slower); 1 when unset or invalid.

@@ -67,14 +67,19 @@ double satellite::boot_start() const
 	return text.empty() ? 0 : std::stod(text);
 }
 
+void end_sandbox(spawned &launcher, const std::string &init_pid_file, int ms)
+{
+	launcher.signal(SIGKILL);
+	launcher.wait(ms);
+	std::string pid = read_file(init_pid_file);
+	if (!pid.empty())
+		wait_until([&] { return !process_alive(std::stoi(pid)); }, ms);
+}
+
 // Killing unshare kills the sandbox's init, and with it everything inside.
 satellite::~satellite()
 {
-	launcher_->signal(SIGKILL);
-	launcher_->wait(5000);
-	std::string pid = read_file(dir_.file("state/init.pid"));
-	if (!pid.empty())
-		wait_until([&] { return !process_alive(std::stoi(pid)); }, 5000);
+	end_sandbox(*launcher_, dir_.file("state/init.pid"), 5000);
 }
 
 run_result satellite::exec(const std::vector<std::string> &cmd, int ms) const

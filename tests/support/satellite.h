@@ -92,4 +92,19 @@ private:
 	bool procd_ = false;
 };
 
+// Ends a sandbox's launcher with SIGKILL (its init, and with it everything
+// in the PID namespace, goes too) and waits up to ms for the init whose pid
+// init_pid_file holds to be gone.
+void end_sandbox(spawned &launcher, const std::string &init_pid_file, int ms);
+
+// The object kestrad publishes on the simulated satellite (its br-lan address).
+inline const std::string kestrad_object = "192.0.2.2-@kestrad";
+
+// What `vimb call` prints for a reply whose one field "return" is TEXT,
+// written as JSON escapes it ("worker_get() error\\n").
+inline std::string vimb_return(const std::string &text)
+{
+	return "{\n\t\"return\": \"" + text + "\"\n}\n";
+}
+
 } // namespace testing_support

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,6 +65,20 @@ std::string read_file(const std::string &path)
 	std::stringstream ss;
 	ss << f.rdbuf();
 	return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &text, mode_t mode)
+{
+	std::ofstream(path, std::ios::binary) << text;
+	chmod(path.c_str(), mode);
+}
+
+std::vector<std::string> nul_split(const std::string &s)
+{
+	std::vector<std::string> out;
+	for (size_t pos = 0, nul; (nul = s.find('\0', pos)) != std::string::npos; pos = nul + 1)
+		out.push_back(s.substr(pos, nul - pos));
+	return out;
 }
 
 temp_dir::temp_dir()

@@ -18,6 +18,11 @@ std::vector<std::string> emulated(const std::vector<std::string> &argv);
 // (paths without spaces).
 std::string shell_program(const std::string &program);
 std::string read_file(const std::string &path);
+// Writes `text` to `path` whole (created or truncated) and sets its mode.
+void write_file(const std::string &path, const std::string &text, mode_t mode = 0644);
+// The NUL-terminated strings of `s` (a trailing part without a NUL is dropped):
+// an argument vector as the stand-ins record it.
+std::vector<std::string> nul_split(const std::string &s);
 
 // A temporary directory that is removed with everything in it.
 class temp_dir {

@@ -19,77 +19,25 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using testing_support::handler_harness;
-using testing_support::read_file;
-using testing_support::reply;
-using testing_support::request;
-using testing_support::temp_dir;
-using testing_support::wait_until;
-using testing_support::with_etc_config;
+using namespace testing_support;
 
 namespace {
 
 const std::string M1 = "02:00:00:00:00:01", M2 = "02:00:00:00:00:02";
-const reply success = {{"return", BLOBMSG_TYPE_STRING, "success"}};
-const reply uci_error = {{"return", BLOBMSG_TYPE_STRING, "fail, uci error"}};
+const reply success = returned("success");
+const reply uci_error = returned("fail, uci error");
 
 const std::string wireless = "\nconfig wifi-iface 'lan_2g'\n\toption ifname 'wl01'\n\toption network 'lan'\n"
 			     "\toption mode 'ap'\n\toption macfilter 'allow'\n\tlist maclist '" + M1 + "'\n\n";
 const std::string devicelist = "\nconfig settings 'settings'\n\toption level '0'\n\toption auth '0'\n\n";
 
-void write(const std::string &path, const std::string &text, mode_t mode = 0644)
-{
-	std::ofstream(path) << text;
-	chmod(path.c_str(), mode);
-}
-
-int busy_slots()
-{
-	int n = 0;
-	for (int i = 0; i < WORKER_COUNT; i++)
-		n += wk[i].in_use;
-	return n;
-}
-
-std::vector<std::string> nul_split(const std::string &s)
-{
-	std::vector<std::string> out;
-	for (size_t pos = 0, nul; (nul = s.find('\0', pos)) != std::string::npos; pos = nul + 1)
-		out.push_back(s.substr(pos, nul - pos));
-	return out;
-}
-
-class AccessHandler : public ::testing::Test {
+class AccessHandler : public handler_files_test {
 protected:
 	void SetUp() override
 	{
-		REQUIRE_ROOT();
-		conf = dir.file("config");
-		mkdir(conf.c_str(), 0755);
-		mkdir(dir.file("bin").c_str(), 0755);
-		mkdir(dir.file("scratch").c_str(), 0755);
-		write(conf + "/wireless", wireless);
-		write(conf + "/devicelist", devicelist);
-		write(dir.file("bin/timeout"),
-		      "#!/bin/sh\nprintf '%s\\0' \"$@\" >/run/timeout.argv.$$\n"
-		      "while [ -e /run/hang ]; do sleep 0.05; done\n", 0755);
+		handler_files_test::SetUp();
+		add_files({{"wireless", wireless}, {"devicelist", devicelist}});
 	}
-
-	template <typename F>
-	void in_private(F fn)
-	{
-		std::string bin = dir.file("bin");
-		EXPECT_TRUE(with_etc_config(conf, dir.file("scratch"), [&] {
-			ASSERT_EQ(mount("tmpfs", "/run", "tmpfs", 0, "mode=755"), 0);
-			ASSERT_EQ(mount((bin + "/timeout").c_str(), "/usr/bin/timeout", nullptr, MS_BIND, nullptr), 0);
-			handler_harness h;
-			ASSERT_TRUE(h.ok());
-			fn(h);
-		}));
-	}
-
-	temp_dir dir;
-	std::string conf;
 };
 
 TEST_F(AccessHandler, WithoutPolicyOrListNothingIsStoredAndNothingAnswered)
@@ -145,7 +93,7 @@ TEST_F(AccessHandler, ChangedRewritesAndStartsTheReloadOfTheModel)
 	for (const auto &[model, script] : std::vector<std::pair<std::string, std::string>>{
 		     {"K7X", "/sbin/kestrad_maclist_reload.sh"}, {"KX3000", "/sbin/wifi"}, {"", "/sbin/wifi"},
 		     {"K7", "/sbin/wifi"}, {std::string("K7X\0zz", 6), "/sbin/kestrad_maclist_reload.sh"}}) {
-		write(conf + "/wireless", wireless);
+		write_file(conf + "/wireless", wireless);
 		in_private([&](handler_harness &h) {
 			memset(cfg.model, 0, sizeof(cfg.model));
 			memcpy(cfg.model, model.data(), model.size());
@@ -174,7 +122,7 @@ TEST_F(AccessHandler, ChangedRewritesAndStartsTheReloadOfTheModel)
 TEST_F(AccessHandler, AllSlotsBusyWritesNothingAndSaysSo)
 {
 	in_private([](handler_harness &h) {
-		write("/run/hang", "");
+		write_file("/run/hang", "");
 		for (int i = 0; i < WORKER_COUNT; i++) {
 			request req;
 			req.u32("policy", 1).str("list", i % 2 ? M1 : M2);
@@ -183,7 +131,7 @@ TEST_F(AccessHandler, AllSlotsBusyWritesNothingAndSaysSo)
 		request req;
 		req.u32("policy", 0).str("list", M1 + ";" + M2);
 		EXPECT_EQ(h.call(kestrad_handle_macList_desc, req).replies,
-			  (std::vector<reply>{{{"return", BLOBMSG_TYPE_STRING, " fail, sync work active!"}}}));
+			  std::vector<reply>{returned(" fail, sync work active!")});
 		EXPECT_EQ(read_file("/etc/config/wireless"),
 			  "\nconfig wifi-iface 'lan_2g'\n\toption ifname 'wl01'\n\toption network 'lan'\n"
 			  "\toption mode 'ap'\n\toption macfilter 'allow'\n\tlist maclist '" + M1 + "'\n\n");

@@ -21,9 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-using testing_support::read_file;
-using testing_support::temp_dir;
-using testing_support::with_etc_config;
+using namespace testing_support;
 
 namespace {
 
@@ -111,30 +109,7 @@ std::string ignored_sections()
 	       iface("device_type", "wl08", "lan", "ap", "deny", "\tlist maclist 'zz'\n", "wifi-device");
 }
 
-class Access : public ::testing::Test {
-protected:
-	void SetUp() override
-	{
-		if (geteuid() != 0) {
-			if (getenv("KESTRAD_REQUIRE_ROOT"))
-				FAIL() << "needs root for a private mount namespace";
-			GTEST_SKIP() << "needs root for a private mount namespace";
-		}
-		mkdir(conf.c_str(), 0755);
-	}
-
-	void write(const std::string &name, const std::string &text) { std::ofstream(conf + "/" + name) << text; }
-	std::string file(const std::string &name) const { return read_file(conf + "/" + name); }
-
-	template <typename F>
-	void run(F fn)
-	{
-		EXPECT_TRUE(with_etc_config(conf, scratch.path(), fn));
-	}
-
-	temp_dir scratch;
-	std::string conf = scratch.file("conf");
-};
+using Access = testing_support::etc_config_test;
 
 // What the code logged, as "function:text" lines (line numbers dropped).
 template <typename F>

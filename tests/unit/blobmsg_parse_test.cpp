@@ -4,6 +4,8 @@ extern "C" {
 #include <libubox/blobmsg.h>
 }
 
+#include "blobdiff/records.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -58,18 +60,7 @@ bytes cat(std::initializer_list<bytes> parts)
 	return out;
 }
 
-// Payload of a table built with the real builder.
-template <typename F>
-bytes build(F fill)
-{
-	struct blob_buf b = {};
-	blob_buf_init(&b, 0);
-	fill(&b);
-	auto *p = static_cast<uint8_t *>(blob_data(b.head));
-	bytes out(p, p + blob_len(b.head));
-	blob_buf_free(&b);
-	return out;
-}
+using blobdiff::build; // the payload of a table built with the real builder
 
 enum { P_A, P_B, P_NUM, P_ANY, __P_MAX };
 constexpr struct blobmsg_policy policy[] = {

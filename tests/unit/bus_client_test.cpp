@@ -16,9 +16,7 @@
 #include <unistd.h>
 
 using namespace ubus_wire;
-using testing_support::bus_peer;
-using testing_support::monotonic_ms;
-using testing_support::temp_dir;
+using namespace testing_support;
 
 namespace {
 

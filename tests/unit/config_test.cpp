@@ -14,35 +14,11 @@
 #include <fstream>
 #include <sys/stat.h>
 
-using testing_support::read_file;
-using testing_support::temp_dir;
-using testing_support::with_etc_config;
+using namespace testing_support;
 
 namespace {
 
-class Config : public ::testing::Test {
-protected:
-	void SetUp() override
-	{
-		if (geteuid() != 0) {
-			if (getenv("KESTRAD_REQUIRE_ROOT"))
-				FAIL() << "needs root for a private mount namespace";
-			GTEST_SKIP() << "needs root for a private mount namespace";
-		}
-		mkdir(conf.c_str(), 0755);
-	}
-
-	void write(const std::string &name, const std::string &text) { std::ofstream(conf + "/" + name) << text; }
-
-	template <typename F>
-	void run(F fn)
-	{
-		EXPECT_TRUE(with_etc_config(conf, scratch.path(), fn));
-	}
-
-	temp_dir scratch;
-	std::string conf = scratch.file("conf");
-};
+using Config = testing_support::etc_config_test;
 
 // Everything the function logs, with the sink on stderr.
 template <typename F>

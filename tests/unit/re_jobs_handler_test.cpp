@@ -13,18 +13,9 @@
 
 #include <regex>
 
-using testing_support::capture_stderr;
-using testing_support::handler_harness;
-using testing_support::handler_result;
-using testing_support::reply;
-using testing_support::request;
+using namespace testing_support;
 
 namespace {
-
-reply returns(const char *text)
-{
-	return {{"return", BLOBMSG_TYPE_STRING, text}};
-}
 
 class ReJobHandlers : public ::testing::Test {
 protected:
@@ -107,7 +98,7 @@ TEST_F(ReJobHandlers, RequestsThatStartNothingGetTheirReplyText)
 		SCOPED_TRACE(c.text);
 		request req;
 		c.fill(req);
-		EXPECT_EQ(replies(c.handler, req), std::vector<reply>{returns(c.text)});
+		EXPECT_EQ(replies(c.handler, req), std::vector<reply>{returned(c.text)});
 		EXPECT_EQ(taken_slot(), nullptr);
 	}
 }
@@ -132,7 +123,7 @@ TEST_F(ReJobHandlers, EachJobArmsItsSlotWithItsTimeout)
 		request req;
 		c.fill(req);
 		long long before = testing_support::monotonic_ms();
-		EXPECT_EQ(replies(c.handler, req), std::vector<reply>{returns("success")});
+		EXPECT_EQ(replies(c.handler, req), std::vector<reply>{returned("success")});
 		worker *slot = taken_slot();
 		ASSERT_NE(slot, nullptr);
 		int left = uloop_timeout_remaining(&slot->timer);
@@ -188,7 +179,7 @@ TEST_F(ReJobHandlers, AFullPoolRefusesEveryJobUntilASlotFrees)
 	std::string log = debug_log([&] {
 		for (auto [handler, req] : {std::pair{bind_h, &bind_req}, {smart_h, &smart_req},
 					   {common_h, &newgw_req}, {common_h, &action_req}, {common_h, &upload_req}})
-			EXPECT_EQ(replies(handler, *req), std::vector<reply>{returns("worker_get() error\n")});
+			EXPECT_EQ(replies(handler, *req), std::vector<reply>{returned("worker_get() error\n")});
 	});
 	// the key is built and logged before the pool refuses
 	std::smatch m;
@@ -198,7 +189,7 @@ TEST_F(ReJobHandlers, AFullPoolRefusesEveryJobUntilASlotFrees)
 	EXPECT_EQ(log.find("resm: success"), std::string::npos);
 
 	worker_put(&wk[7]);
-	EXPECT_EQ(replies(smart_h, smart_req), std::vector<reply>{returns("success")});
+	EXPECT_EQ(replies(smart_h, smart_req), std::vector<reply>{returned("success")});
 	EXPECT_TRUE(wk[7].timer.pending);
 	EXPECT_EQ(wk[7].timeout, 5);
 	kill_process(&wk[7]);

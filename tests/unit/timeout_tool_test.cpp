@@ -10,11 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-using testing_support::bin_path;
-using testing_support::monotonic_ms;
-using testing_support::read_file;
-using testing_support::spawned;
-using testing_support::temp_dir;
+using namespace testing_support;
 
 namespace {
 

@@ -4,6 +4,7 @@
 
 #include "support/proc.h"
 #include "support/spawn.h"
+#include "support/uci_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -19,39 +20,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-using testing_support::read_file;
-using testing_support::temp_dir;
+using namespace testing_support;
 
 namespace {
-
-void write_file(const std::string &path, const std::string &text)
-{
-	std::ofstream(path, std::ios::binary) << text;
-}
-
-// One change and its commit, in a context of its own.
-int change_and_commit(const std::string &dir, const std::string &expr, bool list)
-{
-	struct uci_context *ctx = uci_alloc_context();
-	uci_set_confdir(ctx, dir.c_str());
-	uci_set_savedir(ctx, (dir + "/.uci").c_str());
-	std::string copy = expr;
-	struct uci_ptr ptr;
-	int r = uci_lookup_ptr(ctx, &ptr, copy.data(), true);
-	if (r == UCI_OK)
-		r = list ? uci_add_list(ctx, &ptr) : uci_set(ctx, &ptr);
-	if (r == UCI_OK)
-		r = uci_commit(ctx, &ptr.p, false);
-	uci_free_context(ctx);
-	return r;
-}
 
 std::vector<std::string> list_values(const std::string &dir, const char *section, const char *option)
 {
 	std::vector<std::string> out;
-	struct uci_context *ctx = uci_alloc_context();
-	uci_set_confdir(ctx, dir.c_str());
-	uci_set_savedir(ctx, (dir + "/.uci").c_str());
+	struct uci_context *ctx = uci_context_on(dir);
 	struct uci_package *p = nullptr;
 	if (uci_load(ctx, "pkg", &p) == UCI_OK) {
 		struct uci_option *o = uci_lookup_option(ctx, uci_lookup_section(ctx, p, section), option);
@@ -78,6 +54,27 @@ std::vector<std::string> dot_files(const std::string &dir)
 	return out;
 }
 
+// Runs writer(name) at once in a child of its own for each name; the
+// children's exit statuses (0: every commit went through).
+template <typename F>
+std::vector<int> run_writers(std::initializer_list<const char *> names, F writer)
+{
+	std::vector<pid_t> pids;
+	for (const char *name : names) {
+		pid_t pid = fork();
+		if (pid == 0)
+			_exit(writer(name));
+		pids.push_back(pid);
+	}
+	std::vector<int> statuses;
+	for (pid_t pid : pids) {
+		int status;
+		waitpid(pid, &status, 0);
+		statuses.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+	}
+	return statuses;
+}
+
 // Two writers in tight loops append to lists of their own: a lost update
 // would show as a missing item.
 TEST(UciCommit, OverlappingWritersKeepEveryChange)
@@ -85,23 +82,15 @@ TEST(UciCommit, OverlappingWritersKeepEveryChange)
 	temp_dir dir;
 	write_file(dir.file("pkg"), "config t 'a'\n\toption keep 'me'\nconfig t 'b'\n");
 	constexpr int rounds = 150;
-	std::vector<pid_t> pids;
-	for (const char *section : {"a", "b"}) {
-		pid_t pid = fork();
-		if (pid == 0) {
-			for (int i = 0; i < rounds; i++) {
-				if (change_and_commit(dir.path(), std::string("pkg.") + section + ".items=" + std::to_string(i), true) != UCI_OK)
-					_exit(1);
-			}
-			_exit(0);
+	auto statuses = run_writers({"a", "b"}, [&](const char *section) {
+		for (int i = 0; i < rounds; i++) {
+			if (uci_change_and_commit(dir.path(), std::string("pkg.") + section + ".items=" + std::to_string(i),
+						  uci_change::add_list) != UCI_OK)
+				return 1;
 		}
-		pids.push_back(pid);
-	}
-	for (pid_t pid : pids) {
-		int status;
-		waitpid(pid, &status, 0);
-		ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-	}
+		return 0;
+	});
+	ASSERT_EQ(statuses, (std::vector<int>{0, 0}));
 	for (const char *section : {"a", "b"}) {
 		auto items = list_values(dir.path(), section, "items");
 		ASSERT_EQ(items.size(), static_cast<size_t>(rounds)) << section;
@@ -120,44 +109,31 @@ TEST(UciCommit, WritersAddingSectionsKeepTheirOwnOptions)
 	temp_dir dir;
 	write_file(dir.file("pkg"), "config t\n\toption owner 'none'\n");
 	constexpr int rounds = 60;
-	std::vector<pid_t> pids;
-	for (const char *owner : {"x", "y"}) {
-		pid_t pid = fork();
-		if (pid == 0) {
-			for (int i = 0; i < rounds; i++) {
-				struct uci_context *ctx = uci_alloc_context();
-				uci_set_confdir(ctx, dir.path().c_str());
-				uci_set_savedir(ctx, (dir.path() + "/.uci").c_str());
-				struct uci_package *p = nullptr;
-				struct uci_section *s = nullptr;
-				if (uci_load(ctx, "pkg", &p) != UCI_OK || uci_add_section(ctx, p, "t", &s) != UCI_OK)
-					_exit(1);
-				std::string name = s->e.name, n = std::to_string(i);
-				for (auto [opt, value] : {std::pair{"owner", owner}, std::pair{"n", n.c_str()}}) {
-					struct uci_ptr ptr = {};
-					ptr.package = "pkg";
-					ptr.section = name.c_str();
-					ptr.option = opt;
-					ptr.value = value;
-					if (uci_set(ctx, &ptr) != UCI_OK)
-						_exit(2);
-				}
-				if (uci_commit(ctx, &p, false) != UCI_OK)
-					_exit(3);
-				uci_free_context(ctx);
+	auto statuses = run_writers({"x", "y"}, [&](const char *owner) {
+		for (int i = 0; i < rounds; i++) {
+			struct uci_context *ctx = uci_context_on(dir.path());
+			struct uci_package *p = nullptr;
+			struct uci_section *s = nullptr;
+			if (uci_load(ctx, "pkg", &p) != UCI_OK || uci_add_section(ctx, p, "t", &s) != UCI_OK)
+				return 1;
+			std::string name = s->e.name, n = std::to_string(i);
+			for (auto [opt, value] : {std::pair{"owner", owner}, std::pair{"n", n.c_str()}}) {
+				struct uci_ptr ptr = {};
+				ptr.package = "pkg";
+				ptr.section = name.c_str();
+				ptr.option = opt;
+				ptr.value = value;
+				if (uci_set(ctx, &ptr) != UCI_OK)
+					return 2;
 			}
-			_exit(0);
+			if (uci_commit(ctx, &p, false) != UCI_OK)
+				return 3;
+			uci_free_context(ctx);
 		}
-		pids.push_back(pid);
-	}
-	for (pid_t pid : pids) {
-		int status;
-		waitpid(pid, &status, 0);
-		ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-	}
-	struct uci_context *ctx = uci_alloc_context();
-	uci_set_confdir(ctx, dir.path().c_str());
-	uci_set_savedir(ctx, (dir.path() + "/.uci").c_str());
+		return 0;
+	});
+	ASSERT_EQ(statuses, (std::vector<int>{0, 0}));
+	struct uci_context *ctx = uci_context_on(dir.path());
 	struct uci_package *p = nullptr;
 	ASSERT_EQ(uci_load(ctx, "pkg", &p), UCI_OK);
 	std::map<std::string, int> next;
@@ -194,9 +170,7 @@ TEST(UciCommit, KilledWriterLeavesOldOrNewFile)
 		pid_t pid = fork();
 		if (pid == 0) {
 			for (int i = 1; i < 100000; i++) {
-				struct uci_context *ctx = uci_alloc_context();
-				uci_set_confdir(ctx, dir.path().c_str());
-				uci_set_savedir(ctx, (dir.path() + "/.uci").c_str());
+				struct uci_context *ctx = uci_context_on(dir.path());
 				for (const char *opt : {"first", "second"}) {
 					struct uci_ptr ptr = {};
 					std::string v = std::to_string(round * 100000 + i);
@@ -218,9 +192,7 @@ TEST(UciCommit, KilledWriterLeavesOldOrNewFile)
 		kill(pid, SIGKILL);
 		waitpid(pid, nullptr, 0);
 
-		struct uci_context *ctx = uci_alloc_context();
-		uci_set_confdir(ctx, dir.path().c_str());
-		uci_set_savedir(ctx, (dir.path() + "/.uci").c_str());
+		struct uci_context *ctx = uci_context_on(dir.path());
 		struct uci_package *p = nullptr;
 		ASSERT_EQ(uci_load(ctx, "pkg", &p), UCI_OK) << "round " << round;
 		struct uci_section *s = uci_lookup_section(ctx, p, "a");
@@ -234,7 +206,7 @@ TEST(UciCommit, KilledWriterLeavesOldOrNewFile)
 		uci_free_context(ctx);
 	}
 	// whatever the killed writers left behind goes with the next commit
-	ASSERT_EQ(change_and_commit(dir.path(), "pkg.a.done=1", false), UCI_OK);
+	ASSERT_EQ(uci_change_and_commit(dir.path(), "pkg.a.done=1", uci_change::set), UCI_OK);
 	EXPECT_TRUE(dot_files(dir.path()).empty());
 }
 
@@ -247,7 +219,7 @@ TEST(UciCommit, RemovesOnlyItsOwnPackagesLeftovers)
 	for (int i = 0; i < 200; i++)
 		write_file(dir.file(".pkg.uci-" + std::to_string(i) + std::string(40, 'x')), "");
 	write_file(dir.file(".other.uci-1"), "");
-	ASSERT_EQ(change_and_commit(dir.path(), "pkg.a.x=1", false), UCI_OK);
+	ASSERT_EQ(uci_change_and_commit(dir.path(), "pkg.a.x=1", uci_change::set), UCI_OK);
 	EXPECT_EQ(dot_files(dir.path()), std::vector<std::string>{".other.uci-1"});
 }
 
@@ -294,9 +266,7 @@ TEST(UciCommit, NotesOfCutRewritesAreFinishedAndNeverAppliedTwice)
 			write_file(dir.file(".pkg.uci-AbCdEf"), two);
 		EXPECT_EQ(list_values(dir.path(), "a", "l"), c.seen) << c.what;
 
-		struct uci_context *ctx = uci_alloc_context();
-		uci_set_confdir(ctx, dir.path().c_str());
-		uci_set_savedir(ctx, dir.file(".uci").c_str());
+		struct uci_context *ctx = uci_context_on(dir.path());
 		std::string expr = "pkg.a.x=y";
 		struct uci_ptr ptr;
 		ASSERT_EQ(uci_lookup_ptr(ctx, &ptr, expr.data(), true), UCI_OK);
@@ -337,7 +307,7 @@ TEST(UciCommit, FullDiskFailsAndKeepsTheOldFile)
 			if (write(fill, chunk.data(), chunk.size()) <= 0)
 				break;
 		close(fill);
-		int r = change_and_commit(dir.path(), "pkg.a.x=" + std::string(8000, 'n'), false);
+		int r = uci_change_and_commit(dir.path(), "pkg.a.x=" + std::string(8000, 'n'), uci_change::set);
 		if (r != UCI_ERR_IO)
 			_exit(3);
 		if (read_file(dir.file("pkg")) != old)

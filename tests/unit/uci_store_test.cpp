@@ -2,6 +2,7 @@
 #include <uci.h>
 
 #include "support/spawn.h"
+#include "support/uci_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -13,21 +14,19 @@
 
 using testing_support::read_file;
 using testing_support::temp_dir;
+using testing_support::uci_apply;
+using testing_support::uci_change;
+using testing_support::uci_change_and_commit;
+using testing_support::uci_context_on;
+using testing_support::write_file;
 
 namespace {
-
-void write_file(const std::string &path, const std::string &text)
-{
-	std::ofstream(path, std::ios::binary) << text;
-}
 
 class UciStore : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		ctx = uci_alloc_context();
-		uci_set_confdir(ctx, dir.path().c_str());
-		uci_set_savedir(ctx, (dir.path() + "/.uci").c_str());
+		ctx = uci_context_on(dir.path());
 	}
 	void TearDown() override { uci_free_context(ctx); }
 
@@ -53,21 +52,9 @@ protected:
 		return out;
 	}
 
-	int set(const std::string &expr)
-	{
-		std::string copy = expr;
-		struct uci_ptr ptr;
-		int r = uci_lookup_ptr(ctx, &ptr, copy.data(), true);
-		return r != UCI_OK ? r : uci_set(ctx, &ptr);
-	}
+	int set(const std::string &expr) { return uci_apply(ctx, expr, uci_change::set); }
 
-	int add_list(const std::string &expr)
-	{
-		std::string copy = expr;
-		struct uci_ptr ptr;
-		int r = uci_lookup_ptr(ctx, &ptr, copy.data(), true);
-		return r != UCI_OK ? r : uci_add_list(ctx, &ptr);
-	}
+	int add_list(const std::string &expr) { return uci_apply(ctx, expr, uci_change::add_list); }
 
 	int commit(const char *name = "pkg")
 	{
@@ -81,37 +68,18 @@ protected:
 		return UCI_ERR_NOTFOUND;
 	}
 
-	int uci_delete_expr(const std::string &expr)
-	{
-		std::string copy = expr;
-		struct uci_ptr ptr;
-		int r = uci_lookup_ptr(ctx, &ptr, copy.data(), true);
-		return r != UCI_OK ? r : uci_delete(ctx, &ptr);
-	}
+	int uci_delete_expr(const std::string &expr) { return uci_apply(ctx, expr, uci_change::remove); }
 
 	// A change committed by another writer meanwhile.
 	int other_commits(const std::string &expr, bool remove)
 	{
-		struct uci_context *o = uci_alloc_context();
-		uci_set_confdir(o, dir.path().c_str());
-		uci_set_savedir(o, (dir.path() + "/.uci").c_str());
-		std::string copy = expr;
-		struct uci_ptr ptr;
-		int r = uci_lookup_ptr(o, &ptr, copy.data(), true);
-		if (r == UCI_OK)
-			r = remove ? uci_delete(o, &ptr) : uci_set(o, &ptr);
-		if (r == UCI_OK)
-			r = uci_commit(o, &ptr.p, false);
-		uci_free_context(o);
-		return r;
+		return uci_change_and_commit(dir.path(), expr, remove ? uci_change::remove : uci_change::set);
 	}
 
 	// Another writer appends a section of `type` with n='other'.
 	int uci_add_section_other(const char *type)
 	{
-		struct uci_context *o = uci_alloc_context();
-		uci_set_confdir(o, dir.path().c_str());
-		uci_set_savedir(o, (dir.path() + "/.uci").c_str());
+		struct uci_context *o = uci_context_on(dir.path());
 		struct uci_package *p = nullptr;
 		struct uci_section *s = nullptr;
 		int r = uci_load(o, "pkg", &p);
@@ -316,9 +284,7 @@ TEST_F(UciStore, ControlCharactersAreStoredWrittenAndReadBack)
 	EXPECT_EQ(read_file(dir.file("pkg")),
 		  "\nconfig t 'a'\n\toption x 'v\x01\x1b\x7f\t\r\n'\\''end'\n\tlist l '\x02'\n\n");
 
-	struct uci_context *r = uci_alloc_context();
-	uci_set_confdir(r, dir.path().c_str());
-	uci_set_savedir(r, (dir.path() + "/.uci").c_str());
+	struct uci_context *r = uci_context_on(dir.path());
 	struct uci_package *p = nullptr;
 	ASSERT_EQ(uci_load(r, "pkg", &p), UCI_OK);
 	EXPECT_EQ(uci_lookup_option_string(r, uci_lookup_section(r, p, "a"), "x"), value);
@@ -491,9 +457,7 @@ TEST_F(UciStore, CommitKeepsTheFileModeAndOtherContextsChanges)
 {
 	load("config t 'a'\n\toption x '1'\n\toption y '1'\n");
 	chmod(dir.file("pkg").c_str(), 0600);
-	struct uci_context *other = uci_alloc_context();
-	uci_set_confdir(other, dir.path().c_str());
-	uci_set_savedir(other, (dir.path() + "/.uci").c_str());
+	struct uci_context *other = uci_context_on(dir.path());
 	char expr[] = "pkg.a.y=other";
 	struct uci_ptr ptr;
 	ASSERT_EQ(uci_lookup_ptr(other, &ptr, expr, true), UCI_OK);
@@ -533,9 +497,7 @@ TEST_F(UciStore, AnyCommittedTreeReadsBackTheSame)
 	};
 	for (int round = 0; round < 40; round++) {
 		write_file(dir.file("rt"), "config t 'base'\n");
-		struct uci_context *w = uci_alloc_context();
-		uci_set_confdir(w, dir.path().c_str());
-		uci_set_savedir(w, (dir.path() + "/.uci").c_str());
+		struct uci_context *w = uci_context_on(dir.path());
 		std::string expected;
 		for (int s = 0; s < 3; s++) {
 			std::string sec = "s" + std::to_string(s);
@@ -580,9 +542,7 @@ TEST_F(UciStore, AnyCommittedTreeReadsBackTheSame)
 		std::string written = read_file(dir.file("rt"));
 		EXPECT_EQ(written, "\nconfig t 'base'\n" + expected + "\n");
 
-		struct uci_context *r = uci_alloc_context();
-		uci_set_confdir(r, dir.path().c_str());
-		uci_set_savedir(r, (dir.path() + "/.uci").c_str());
+		struct uci_context *r = uci_context_on(dir.path());
 		struct uci_package *p = nullptr;
 		ASSERT_EQ(uci_load(r, "rt", &p), UCI_OK) << written;
 		char *buf = nullptr;
@@ -604,9 +564,7 @@ namespace {
 // staged in the save directory, not yet in the file.
 int script_stages(const std::string &confdir, const std::vector<std::string> &sets)
 {
-	struct uci_context *o = uci_alloc_context();
-	uci_set_confdir(o, confdir.c_str());
-	uci_set_savedir(o, (confdir + "/.uci").c_str());
+	struct uci_context *o = uci_context_on(confdir);
 	int r = UCI_OK;
 	struct uci_package *p = nullptr;
 	for (const auto &expr : sets) {

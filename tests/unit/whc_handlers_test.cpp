@@ -23,13 +23,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using testing_support::handler_harness;
-using testing_support::read_file;
-using testing_support::reply;
-using testing_support::request;
-using testing_support::temp_dir;
-using testing_support::wait_until;
-using testing_support::with_etc_config;
+using namespace testing_support;
 
 namespace {
 
@@ -39,20 +33,6 @@ reply strings(std::initializer_list<std::pair<const char *, const char *>> field
 	for (auto &[name, value] : fields)
 		r.push_back({name, BLOBMSG_TYPE_STRING, value});
 	return r;
-}
-
-void write(const std::string &path, const std::string &text, mode_t mode = 0644)
-{
-	std::ofstream(path) << text;
-	chmod(path.c_str(), mode);
-}
-
-int busy_slots()
-{
-	int n = 0;
-	for (int i = 0; i < WORKER_COUNT; i++)
-		n += wk[i].in_use;
-	return n;
 }
 
 int open_fds()
@@ -66,57 +46,22 @@ int open_fds()
 	return n;
 }
 
-std::vector<std::string> nul_split(const std::string &s)
-{
-	std::vector<std::string> out;
-	for (size_t pos = 0, nul; (nul = s.find('\0', pos)) != std::string::npos; pos = nul + 1)
-		out.push_back(s.substr(pos, nul - pos));
-	return out;
-}
-
-class WhcHandlers : public ::testing::Test {
+class WhcHandlers : public handler_files_test {
 protected:
 	void SetUp() override
 	{
-		REQUIRE_ROOT();
-		conf = dir.file("config");
-		mkdir(conf.c_str(), 0755);
-		mkdir(dir.file("bin").c_str(), 0755);
-		mkdir(dir.file("scratch").c_str(), 0755);
-		write(conf + "/marovela", "config core 'common'\n\toption NETMODE 'whc_re'\n"
-					  "\toption ROUTER_LOCALE 'DE'\n\toption INITTED 'YES'\n");
-		write(conf + "/messaging", "config deviceInfo 'deviceInfo'\n\toption DEVICE_ID 'SAT-9'\n");
-		write(conf + "/account", "config common 'common'\n\toption admin 'old'\n");
-		write(conf + "/bind", "config info 'info'\n\toption remoteID 'none'\n");
-		write(dir.file("bin/timeout"),
-		      "#!/bin/sh\nprintf '%s\\0' \"$@\" >/run/timeout.argv.$$\n"
-		      "while [ -e /run/hang ]; do sleep 0.05; done\n", 0755);
-		write(dir.file("bin/readmac"), "#!/bin/sh\nprintf '02:00:00:00:aa:bb\\n'\n", 0755);
-		write(dir.file("bin/bhstat"), "#!/bin/sh\nexit 17\n", 0755);
-		// wl01 has no hardware address
-		write(dir.file("bin/ifconfig"),
-		      "#!/bin/sh\n[ \"$1\" = wl11 ] && echo 'wl11  Link encap:Ethernet  HWaddr 02:00:00:00:11:11'\nexit 0\n",
-		      0755);
+		handler_files_test::SetUp();
+		add_files({{"marovela", "config core 'common'\n\toption NETMODE 'whc_re'\n"
+					"\toption ROUTER_LOCALE 'DE'\n\toption INITTED 'YES'\n"},
+			   {"messaging", "config deviceInfo 'deviceInfo'\n\toption DEVICE_ID 'SAT-9'\n"},
+			   {"account", "config common 'common'\n\toption admin 'old'\n"},
+			   {"bind", "config info 'info'\n\toption remoteID 'none'\n"}},
+			  {{"readmac", "#!/bin/sh\nprintf '02:00:00:00:aa:bb\\n'\n"},
+			   {"bhstat", "#!/bin/sh\nexit 17\n"},
+			   // wl01 has no hardware address
+			   {"ifconfig", "#!/bin/sh\n[ \"$1\" = wl11 ] && echo 'wl11  Link encap:Ethernet  HWaddr 02:00:00:00:11:11'\n"
+					"exit 0\n"}});
 	}
-
-	// Runs fn in a child that sees the private files; the harness is made
-	// there, after the mount namespace, which needs a single thread.
-	template <typename F>
-	void in_private(F fn)
-	{
-		std::string bin = dir.file("bin");
-		EXPECT_TRUE(with_etc_config(conf, dir.file("scratch"), [&] {
-			ASSERT_EQ(mount("tmpfs", "/run", "tmpfs", 0, "mode=755"), 0);
-			ASSERT_EQ(mount((bin + "/timeout").c_str(), "/usr/bin/timeout", nullptr, MS_BIND, nullptr), 0);
-			setenv("PATH", (bin + ":/usr/sbin:/usr/bin:/sbin:/bin").c_str(), 1);
-			handler_harness h;
-			ASSERT_TRUE(h.ok());
-			fn(h);
-		}));
-	}
-
-	temp_dir dir;
-	std::string conf;
 };
 
 TEST(HandlerHarness, ReadsBackEveryReplyWithItsFieldsInOrder)
@@ -166,7 +111,7 @@ TEST_F(WhcHandlers, SyncWritesTheFileAndStartsItsScriptUnderFiftySeconds)
 TEST_F(WhcHandlers, SyncWithAllSlotsBusyStillRewritesTheFileAndTheNextFreeSlotServes)
 {
 	in_private([](handler_harness &h) {
-		write("/run/hang", "");
+		write_file("/run/hang", "");
 		for (int i = 0; i < WORKER_COUNT; i++) {
 			request req;
 			req.str("ssid", "n" + std::to_string(i));
@@ -224,7 +169,7 @@ TEST_F(WhcHandlers, SyncFailuresLeaveTheEarlierFileWholeAndStartNothing)
 		ASSERT_EQ(mount(nullptr, "/run", nullptr, MS_REMOUNT, "size=1m"), 0);
 
 		// what a killed daemon left behind goes with the next request
-		write(WHC_SYNC_SETTINGS_TEMP, "half a fi");
+		write_file(WHC_SYNC_SETTINGS_TEMP, "half a fi");
 		request empty;
 		EXPECT_EQ(h.call(kestrad_handle_whc_sync, empty).replies.at(0), strings({{"return", "success"}}));
 		EXPECT_EQ(read_file(WHC_SYNC_SETTINGS_PATH), "");

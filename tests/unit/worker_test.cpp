@@ -15,12 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
-using testing_support::all_reaped;
-using testing_support::monotonic_ms;
-using testing_support::process_alive;
-using testing_support::read_file;
-using testing_support::wait_until;
-using testing_support::zombies_of;
+using namespace testing_support;
 
 namespace {
 
