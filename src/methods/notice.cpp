@@ -73,11 +73,8 @@ int kestrad_handle_desc(struct ubus_context *ctx, struct ubus_object *, struct u
 		stored[n++] = {"BEUSED_PASSWD_5G", values[NOTICE_PASSWD_5G]};
 	}
 	stored[n++] = {"AP_STATUS", "FAILED"};
-	uci_failure fail = {};
-	if (uci_set_options(uci.get(), "marovela", "common", std::span(stored, n), fail) < 0) {
-		log_uci_failure(__func__, "marovela", fail);
+	if (uci_set_options(uci.get(), __func__, "marovela", "common", std::span(stored, n)) < 0)
 		return reply_return(ctx, req, "fail, uci error");
-	}
 	uci.reset();
 	reply_return(ctx, req, "success");
 

@@ -47,12 +47,7 @@ bool store(const char *func, const char *package, const char *section, const cha
 	if (!ctx)
 		return false;
 	const uci_assignment stored[] = {{option, value}};
-	uci_failure fail = {};
-	if (uci_set_options(ctx.get(), package, section, stored, fail) < 0) {
-		log_uci_failure(func, package, fail);
-		return false;
-	}
-	return true;
+	return uci_set_options(ctx.get(), func, package, section, stored) == 0;
 }
 
 // The nibble as the character after '0': 10 to 15 give ':' to '?'.
