@@ -163,7 +163,7 @@ namespace {
 // with the test that failed logged under `caller`: `missing` without the
 // option, `other` (given its value) with another one.
 const char *option_with_prefix(struct uci_context *ctx, struct uci_section *s, const char *caller,
-			       const char *option, std::initializer_list<std::string_view> prefixes,
+			       const char *option, std::initializer_list<const char *> prefixes,
 			       const char *missing, const char *other)
 {
 	const char *value = uci_lookup_option_string(ctx, s, option);
@@ -171,8 +171,8 @@ const char *option_with_prefix(struct uci_context *ctx, struct uci_section *s, c
 		KLOG_AS(LOG_LEVEL_DEBUG, caller, "%s", missing);
 		return nullptr;
 	}
-	for (std::string_view prefix : prefixes) {
-		if (std::string_view(value).starts_with(prefix))
+	for (const char *prefix : prefixes) {
+		if (strncmp(value, prefix, strlen(prefix)) == 0)
 			return value;
 	}
 	KLOG_AS(LOG_LEVEL_DEBUG, caller, other, value);

@@ -49,7 +49,7 @@ worker *command_start(const command_fact &c, std::initializer_list<const char *>
 void command_launch(worker *slot, const command_fact &c, std::initializer_list<const char *> values);
 
 // The time-limit tool's call form, "-t" seconds "-s" "9" before the command.
-inline constexpr char TIME_LIMIT_TOOL[] = "/usr/bin/timeout";
+constexpr const char *TIME_LIMIT_TOOL = "/usr/bin/timeout";
 
 // The longest argument vector a command may have, the tool's five words and
 // the terminator included.

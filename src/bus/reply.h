@@ -17,11 +17,11 @@ extern struct blob_buf reply_buf;
 // Returns 0, the handler's status, so that a handler can end with it.
 int reply_return(struct ubus_context *ctx, struct ubus_request_data *req, const char *text);
 
-inline constexpr char REPLY_SUCCESS[] = "success";
-inline constexpr char REPLY_PARSE_ERROR[] = "fail, parse error";
-inline constexpr char REPLY_BLOBMSG_ERROR[] = "blobmsg_parse error";
-inline constexpr char REPLY_UCI_ERROR[] = "fail, uci error";
+constexpr const char *REPLY_SUCCESS = "success";
+constexpr const char *REPLY_PARSE_ERROR = "fail, parse error";
+constexpr const char *REPLY_BLOBMSG_ERROR = "blobmsg_parse error";
+constexpr const char *REPLY_UCI_ERROR = "fail, uci error";
 // No free worker slot: whc_sync and access say so with the device's leading
 // space, the RE's jobs with its newline.
-inline constexpr char REPLY_SYNC_BUSY[] = " fail, sync work active!";
-inline constexpr char REPLY_NO_WORKER[] = "worker_get() error\n";
+constexpr const char *REPLY_SYNC_BUSY = " fail, sync work active!";
+constexpr const char *REPLY_NO_WORKER = "worker_get() error\n";

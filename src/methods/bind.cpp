@@ -34,7 +34,7 @@ constexpr field_need smart_needs[] = {field_need::yes};
 static_assert(ARRAY_SIZE(smart_policy) == __SMART_MAX && ARRAY_SIZE(smart_needs) == __SMART_MAX);
 
 // Both answer alike.
-constexpr char missing_field[] = "parse param failed";
+constexpr const char *missing_field = "parse param failed";
 constexpr const char *replies[] = {REPLY_SUCCESS, REPLY_BLOBMSG_ERROR, missing_field, REPLY_NO_WORKER};
 
 // The values go to the programs as arguments of their own, never through a

@@ -26,7 +26,7 @@ constexpr struct blobmsg_policy common_set_policy[] = {
 constexpr field_need common_set_needs[] = {field_need::one_of, field_need::one_of, field_need::one_of};
 static_assert(ARRAY_SIZE(common_set_policy) == __COMMON_SET_MAX && ARRAY_SIZE(common_set_needs) == __COMMON_SET_MAX);
 
-constexpr char api_not_found[] = "api not found";
+constexpr const char *api_not_found = "api not found";
 constexpr const char *common_set_replies[] = {REPLY_SUCCESS, REPLY_BLOBMSG_ERROR, api_not_found, REPLY_NO_WORKER};
 
 // One job per field, in the policy's order. The upload is bounded by the

@@ -32,7 +32,7 @@ constexpr field_need notice_needs[] = {field_need::with_next, field_need::with_p
 				       field_need::with_prev};
 static_assert(ARRAY_SIZE(notice_policy) == __NOTICE_MAX && ARRAY_SIZE(notice_needs) == __NOTICE_MAX);
 
-constexpr char base64_error[] = "fail, base64 error";
+constexpr const char *base64_error = "fail, base64 error";
 constexpr const char *notice_replies[] = {REPLY_SUCCESS, base64_error, REPLY_UCI_ERROR};
 
 constexpr size_t value_size = 128; // a decoded value of 127 bytes and its terminator

@@ -65,7 +65,7 @@ constexpr struct blobmsg_policy whc_sync_policy[] = {
 constexpr field_need whc_sync_needs[__WHC_SYNC_MAX] = {};
 static_assert(ARRAY_SIZE(whc_sync_policy) == __WHC_SYNC_MAX);
 
-constexpr char fopen_error[] = "fail, fopen error";
+constexpr const char *fopen_error = "fail, fopen error";
 constexpr const char *whc_sync_replies[] = {REPLY_SUCCESS, REPLY_PARSE_ERROR, fopen_error, REPLY_SYNC_BUSY};
 
 // The script gets no arguments: it reads the settings file.
