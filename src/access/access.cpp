@@ -8,7 +8,7 @@
 #include "../config/device.h"
 #include "../config/uci_helpers.h"
 #include "../core/log.h"
-#include "../worker/runner.h"
+#include "../worker/worker.h"
 
 #include <cstring>
 #include <string_view>
@@ -29,7 +29,16 @@ constexpr struct blobmsg_policy macList_desc_policy[] = {
 	{"level", BLOBMSG_TYPE_INT32},
 	{"auth", BLOBMSG_TYPE_INT32},
 };
-static_assert(ARRAY_SIZE(macList_desc_policy) == __MACLIST_MAX);
+constexpr field_need macList_desc_needs[] = {field_need::yes, field_need::yes, field_need::no, field_need::no};
+static_assert(ARRAY_SIZE(macList_desc_policy) == __MACLIST_MAX && ARRAY_SIZE(macList_desc_needs) == __MACLIST_MAX);
+
+constexpr const char *access_replies[] = {REPLY_SUCCESS, REPLY_SYNC_BUSY, REPLY_UCI_ERROR};
+
+// The Wi-Fi reload, after a rewrite only; SCRIPT depends on the model.
+constexpr const char *reload_args[] = {"/bin/sh", nullptr};
+constexpr const char *reload_values[] = {"SCRIPT"};
+constexpr command_fact access_commands[] = {{reload_args, reload_values, "40", 50}};
+static_assert(command_well_formed(access_commands[0]));
 
 constexpr char handler_name[] = "kestrad_handle_macList_desc"; // the name its log lines carry
 
@@ -46,7 +55,7 @@ int kestrad_handle_macList_desc(struct ubus_context *ctx, struct ubus_object *,
 {
 	struct blob_attr *tb[__MACLIST_MAX];
 	request_parse(macList_desc_policy, __MACLIST_MAX, tb, msg); // only presence counts
-	if (!tb[MACLIST_LIST] || !tb[MACLIST_POLICY]) {
+	if (!required_present(access_facts, tb)) {
 		KLOG_ERR("notice_vimb_device_maclist func:%s out\n", __func__);
 		return 0;
 	}
@@ -73,28 +82,28 @@ int kestrad_handle_macList_desc(struct ubus_context *ctx, struct ubus_object *,
 	maclist_check found = compareMacList(macfilter_text(type), list, fail);
 	if (found == maclist_check::unreadable) {
 		log_uci_failure(handler_name, "wireless", fail); // nothing to compare with
-		return reply_return(ctx, req, "fail, uci error");
+		return reply_return(ctx, req, REPLY_UCI_ERROR);
 	}
 	if (found == maclist_check::unchanged)
-		return reply_return(ctx, req, "success");
+		return reply_return(ctx, req, REPLY_SUCCESS);
 
 	// The reload's slot comes first: with none free nothing is written, so
 	// that the CAP's retry still finds the change to make and reloads.
 	worker *slot = worker_get();
 	if (!slot) {
 		KLOG_ERR("vimb worker_get() error\n");
-		return reply_return(ctx, req, " fail, sync work active!"); // the leading space is the device's
+		return reply_return(ctx, req, REPLY_SYNC_BUSY);
 	}
 	// The old lists cleared and the new ones written in one commit.
 	if (rewriteMacList(type, list, fail) < 0) {
 		worker_put(slot);
 		log_uci_failure(handler_name, "wireless", fail);
-		return reply_return(ctx, req, "fail, uci error");
+		return reply_return(ctx, req, REPLY_UCI_ERROR);
 	}
 
-	const char *argv[] = {"/usr/bin/timeout", "-t", "40", "-s", "9", "/bin/sh", reload_script(), nullptr};
-	worker_launch(slot, argv, 50);
-	return reply_return(ctx, req, "success");
+	command_launch(slot, access_commands[0], {reload_script()});
+	return reply_return(ctx, req, REPLY_SUCCESS);
 }
 
 const struct ubus_method access_method = UBUS_METHOD("access", kestrad_handle_macList_desc, macList_desc_policy);
+const method_facts access_facts = {&access_method, macList_desc_needs, access_replies, access_commands};

@@ -1,7 +1,7 @@
 // The method access: the gateway's MAC filter and its devicelist settings.
 #pragma once
 
-#include "../bus/ubus.h"
+#include "../bus/method.h"
 
 // access {"policy","list"[,"level"][,"auth"]}: stores level and auth, then
 // rewrites the wireless MAC filter and starts a Wi-Fi reload under a worker
@@ -12,3 +12,4 @@ int kestrad_handle_macList_desc(struct ubus_context *ctx, struct ubus_object *ob
 
 // Its entry in the RE, LAN AP and Wi-Fi AP tables.
 extern const struct ubus_method access_method;
+extern const method_facts access_facts;

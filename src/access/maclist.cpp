@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -20,34 +21,17 @@ int log_length(std::string_view s)
 }
 
 // Changes go by name through the global context, so that the commit can
-// replay them on the file as it is then.
-void set_option(struct uci_section *s, const char *option, const char *value)
+// replay them on the file as it is then. `change` is uci_set, uci_add_list
+// or uci_delete; their results are looked at by the commit.
+void change_option(int (*change)(struct uci_context *, struct uci_ptr *), struct uci_section *s,
+		   const char *option, const char *value = nullptr)
 {
 	struct uci_ptr ptr = {};
 	ptr.package = wireless;
 	ptr.section = s->e.name;
 	ptr.option = option;
 	ptr.value = value;
-	uci_set(uci_ctx, &ptr);
-}
-
-void add_list_item(struct uci_section *s, const char *option, const char *value)
-{
-	struct uci_ptr ptr = {};
-	ptr.package = wireless;
-	ptr.section = s->e.name;
-	ptr.option = option;
-	ptr.value = value;
-	uci_add_list(uci_ctx, &ptr);
-}
-
-void delete_option(struct uci_section *s, const char *option)
-{
-	struct uci_ptr ptr = {};
-	ptr.package = wireless;
-	ptr.section = s->e.name;
-	ptr.option = option;
-	uci_delete(uci_ctx, &ptr);
+	change(uci_ctx, &ptr);
 }
 
 // Without overwrite: the store re-reads the file under its lock and applies
@@ -173,37 +157,44 @@ bool is_guest_2g(const struct uci_section *s)
 	return s->e.name && strncmp(s->e.name, "guest_2G", 8) == 0;
 }
 
+namespace {
+
+// The option as a string that begins with one of the prefixes, else NULL
+// with the test that failed logged under `caller`: `missing` without the
+// option, `other` (given its value) with another one.
+const char *option_with_prefix(struct uci_context *ctx, struct uci_section *s, const char *caller,
+			       const char *option, std::initializer_list<const char *> prefixes,
+			       const char *missing, const char *other)
+{
+	const char *value = uci_lookup_option_string(ctx, s, option);
+	if (!value) {
+		KLOG_AS(LOG_LEVEL_DEBUG, caller, "%s", missing);
+		return nullptr;
+	}
+	for (const char *prefix : prefixes) {
+		if (strncmp(value, prefix, strlen(prefix)) == 0)
+			return value;
+	}
+	KLOG_AS(LOG_LEVEL_DEBUG, caller, other, value);
+	return nullptr;
+}
+
+} // namespace
+
 bool has_lan_ap_options(struct uci_context *ctx, struct uci_section *s, const char *caller,
 			lan_ap_options &out)
 {
-	out.ifname = uci_lookup_option_string(ctx, s, "ifname");
-	if (!out.ifname) {
-		KLOG_AS(LOG_LEVEL_DEBUG, caller, "option ifname of wireless iface\n");
+	out.ifname = option_with_prefix(ctx, s, caller, "ifname", {"wl1", "wl0"}, "option ifname of wireless iface\n",
+					"option ifname:%s,continue\n");
+	if (!out.ifname)
 		return false;
-	}
-	if (strncmp(out.ifname, "wl1", 3) != 0 && strncmp(out.ifname, "wl0", 3) != 0) {
-		KLOG_AS(LOG_LEVEL_DEBUG, caller, "option ifname:%s,continue\n", out.ifname);
+	out.network = option_with_prefix(ctx, s, caller, "network", {"lan"}, "option network of wireless iface\n",
+					 "option network:%s ,continue \n");
+	if (!out.network)
 		return false;
-	}
-	out.network = uci_lookup_option_string(ctx, s, "network");
-	if (!out.network) {
-		KLOG_AS(LOG_LEVEL_DEBUG, caller, "option network of wireless iface\n");
-		return false;
-	}
-	if (strncmp(out.network, "lan", 3) != 0) {
-		KLOG_AS(LOG_LEVEL_DEBUG, caller, "option network:%s ,continue \n", out.network);
-		return false;
-	}
-	out.mode = uci_lookup_option_string(ctx, s, "mode");
-	if (!out.mode) {
-		KLOG_AS(LOG_LEVEL_DEBUG, caller, "option mode of wireless iface \n");
-		return false;
-	}
-	if (strncmp(out.mode, "ap", 2) != 0) {
-		KLOG_AS(LOG_LEVEL_DEBUG, caller, "option mode:%s ,continue \n", out.mode);
-		return false;
-	}
-	return true;
+	out.mode = option_with_prefix(ctx, s, caller, "mode", {"ap"}, "option mode of wireless iface \n",
+				      "option mode:%s ,continue \n");
+	return out.mode != nullptr;
 }
 
 bool checkMacList(const char *filter, const char *list)
@@ -267,12 +258,12 @@ void clear_filters()
 		if (const char *filter = uci_lookup_option_string(uci_ctx, s, "macfilter")) {
 			KLOG_AS(LOG_LEVEL_DEBUG, del_name, "uci_lookup_option_string :macfilter:%s section:%s\n", filter,
 				e->name);
-			set_option(s, "macfilter", "disabled");
+			change_option(uci_set, s, "macfilter", "disabled");
 		}
 		if (uci_lookup_option(uci_ctx, s, "maclist")) {
 			KLOG_AS(LOG_LEVEL_DEBUG, del_name,
 				"uci_lookup_option_string :section:%s has option maclist, del it\n", e->name);
-			delete_option(s, "maclist");
+			change_option(uci_delete, s, "maclist");
 		}
 	}
 }
@@ -292,7 +283,7 @@ void write_filters(int32_t type, const char *mac_list)
 		KLOG_AS(LOG_LEVEL_DEBUG, set_name,
 			"get option of wireless iface mode:%s network:%s ifname:%s name:%s,will set list\n", opt.mode,
 			opt.network, opt.ifname, e->name);
-		set_option(s, "macfilter", filter);
+		change_option(uci_set, s, "macfilter", filter);
 		maclist_for_each(mac_list, [&](std::string_view piece) {
 			KLOG_AS(LOG_LEVEL_DEBUG, set_name, "prtStart:%p,ptrend:%p\n",
 				static_cast<const void *>(piece.data()),
@@ -303,7 +294,7 @@ void write_filters(int32_t type, const char *mac_list)
 			char *entry = strndup(piece.data(), piece.size());
 			if (!entry)
 				return false;
-			add_list_item(s, "maclist", entry);
+			change_option(uci_add_list, s, "maclist", entry);
 			free(entry);
 			return true;
 		});

@@ -13,72 +13,53 @@
 
 #include "../core/log.h"
 
-// Each method's file holds its entry; the tables list the entries in slot
-// order. Methods of later subsystems join in their slots; until then each
-// table lists the methods that exist.
 namespace {
 
-struct ubus_method kestrad_master_vimb_methods[] = {
-	test_method, // slot 1
+// One object's methods in slot order: their facts, and the records the bus
+// takes, copied from them.
+template <size_t N>
+struct method_slots {
+	const method_facts *facts[N];
+	struct ubus_method methods[N];
 };
 
-struct ubus_method kestrad_wifi_ap_vimb_methods[] = {
-	notice_method, // slot 1
-	access_method, // slot 2
-};
+template <typename... M>
+method_slots<sizeof...(M)> slots(const M &...m)
+{
+	return {{&m...}, {*m.method...}};
+}
 
-struct ubus_method kestrad_re_vimb_methods[] = {
-	// slots 1-6: "access", "whc_sync", "whc_quire", "bind", "smart_sync", "common_set"
-	access_method, // slot 1
-	whc_sync_method,   // slot 2
-	whc_quire_method,  // slot 3
-	bind_method,       // slot 4
-	smart_sync_method, // slot 5
-	common_set_method, // slot 6
-};
-
-struct ubus_method kestrad_lanAP_vimb_methods[] = {
-	access_method, // slot 1
-	test_method, // slot 2
-};
-
-struct ubus_object_type kestrad_master_vimb_object_type =
-	UBUS_OBJECT_TYPE("kestrad", kestrad_master_vimb_methods);
-struct ubus_object_type kestrad_wifi_ap_vimb_object_type =
-	UBUS_OBJECT_TYPE("kestrad", kestrad_wifi_ap_vimb_methods);
-struct ubus_object_type kestrad_re_vimb_object_type =
-	UBUS_OBJECT_TYPE("kestrad", kestrad_re_vimb_methods);
-struct ubus_object_type kestrad_lanAP_vimb_object_type =
-	UBUS_OBJECT_TYPE("kestrad", kestrad_lanAP_vimb_methods);
+auto kestrad_master_vimb_methods = slots(test_facts);
+auto kestrad_wifi_ap_vimb_methods = slots(notice_facts, access_facts);
+auto kestrad_re_vimb_methods =
+	slots(access_facts, whc_sync_facts, whc_quire_facts, bind_facts, smart_sync_facts, common_set_facts);
+auto kestrad_lanAP_vimb_methods = slots(access_facts, test_facts);
 
 } // namespace
 
-struct ubus_object kestrad_master_vimb_object = {
-	.name = "default",
-	.type = &kestrad_master_vimb_object_type,
-	.methods = kestrad_master_vimb_methods,
-	.n_methods = ARRAY_SIZE(kestrad_master_vimb_methods),
-};
+// Each object has a type record of its own, named "kestrad", with the same
+// methods; its name is "default" until the connection names it.
+#define KESTRAD_OBJECT(object, type_record, table)                                      \
+	static struct ubus_object_type type_record = UBUS_OBJECT_TYPE("kestrad", table.methods); \
+	struct ubus_object object = {                                                   \
+		.name = "default",                                                      \
+		.type = &type_record,                                                   \
+		.methods = table.methods,                                               \
+		.n_methods = ARRAY_SIZE(table.methods),                                 \
+	}
 
-struct ubus_object kestrad_vimb_object = {
-	.name = "default",
-	.type = &kestrad_wifi_ap_vimb_object_type,
-	.methods = kestrad_wifi_ap_vimb_methods,
-	.n_methods = ARRAY_SIZE(kestrad_wifi_ap_vimb_methods),
-};
+KESTRAD_OBJECT(kestrad_master_vimb_object, kestrad_master_vimb_object_type, kestrad_master_vimb_methods);
+KESTRAD_OBJECT(kestrad_vimb_object, kestrad_wifi_ap_vimb_object_type, kestrad_wifi_ap_vimb_methods);
+KESTRAD_OBJECT(kestrad_re_vimb_object, kestrad_re_vimb_object_type, kestrad_re_vimb_methods);
+KESTRAD_OBJECT(kestrad_lanAP_vimb_object, kestrad_lanAP_vimb_object_type, kestrad_lanAP_vimb_methods);
 
-struct ubus_object kestrad_re_vimb_object = {
-	.name = "default",
-	.type = &kestrad_re_vimb_object_type,
-	.methods = kestrad_re_vimb_methods,
-	.n_methods = ARRAY_SIZE(kestrad_re_vimb_methods),
-};
+#define OBJECT_FACTS(mode, object, table) {mode, #object, &object, table.facts}
 
-struct ubus_object kestrad_lanAP_vimb_object = {
-	.name = "default",
-	.type = &kestrad_lanAP_vimb_object_type,
-	.methods = kestrad_lanAP_vimb_methods,
-	.n_methods = ARRAY_SIZE(kestrad_lanAP_vimb_methods),
+const object_facts kestrad_objects[4] = {
+	OBJECT_FACTS("router", kestrad_master_vimb_object, kestrad_master_vimb_methods),
+	OBJECT_FACTS("LAN AP", kestrad_lanAP_vimb_object, kestrad_lanAP_vimb_methods),
+	OBJECT_FACTS("Wi-Fi AP", kestrad_vimb_object, kestrad_wifi_ap_vimb_methods),
+	OBJECT_FACTS("RE", kestrad_re_vimb_object, kestrad_re_vimb_methods),
 };
 
 int kestrad_add_object(struct ubus_object *obj)

@@ -119,9 +119,10 @@ int uci_option_compare_secret(const char *package, const char *section, const ch
 	return strcmp(stored, value) == 0;
 }
 
-int uci_set_options(struct uci_context *ctx, const char *package, const char *section,
-		    std::span<const uci_assignment> values, uci_failure &fail)
+int uci_set_options(struct uci_context *ctx, const char *func, const char *package, const char *section,
+		    std::span<const uci_assignment> values)
 {
+	uci_failure fail;
 	struct uci_package *p = nullptr;
 	for (const uci_assignment &v : values) {
 		struct uci_ptr ptr = {};
@@ -134,6 +135,7 @@ int uci_set_options(struct uci_context *ctx, const char *package, const char *se
 		if (r != UCI_OK) {
 			// the changes made so far stay in ctx, uncommitted
 			fail = {ptr.p ? "set" : "load", r, r == UCI_ERR_IO ? errno : 0};
+			log_uci_failure(func, package, fail);
 			return -1;
 		}
 		p = ptr.p;
@@ -144,6 +146,7 @@ int uci_set_options(struct uci_context *ctx, const char *package, const char *se
 	int r = uci_commit(ctx, &p, false);
 	if (r != UCI_OK) {
 		fail = {"commit", r, r == UCI_ERR_IO ? errno : 0};
+		log_uci_failure(func, package, fail);
 		return -1;
 	}
 	return 0;

@@ -54,11 +54,11 @@ struct uci_assignment {
 
 // Sets each option of package.section through ctx (which loads the package
 // on the first set) and commits the package once, so the file holds all of
-// the new values or none of them. 0, or -1 with `fail` saying which step
-// ("load", "set", "commit") failed and why; nothing is written then. An
-// empty `values` writes nothing and gives 0.
-int uci_set_options(struct uci_context *ctx, const char *package, const char *section,
-		    std::span<const uci_assignment> values, uci_failure &fail);
+// the new values or none of them. 0, or -1 with the failed step ("load",
+// "set", "commit") logged under `func`'s name as log_uci_failure does;
+// nothing is written then. An empty `values` writes nothing and gives 0.
+int uci_set_options(struct uci_context *ctx, const char *func, const char *package, const char *section,
+		    std::span<const uci_assignment> values);
 
 // The level-3 line of a failed step, under `func`'s name:
 // "<package> <step> failed: <libuci's text>[ (<errno text>)]".

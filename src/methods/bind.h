@@ -3,19 +3,20 @@
 // without learning how the program ends.
 #pragma once
 
-#include "../bus/ubus.h"
+#include "../bus/method.h"
 
-// bind {"record","deviceID","sign"}: starts "/sbin/bind_owner.sh" "bind_me"
-// deviceID sign record (record last) under a 5 s worker time-out. Returns 0.
+// bind {"record","deviceID","sign"}: the bind script gets deviceID, sign and
+// record (record last). Returns 0.
 int kestrad_handle_whc_client_bind(struct ubus_context *ctx, struct ubus_object *obj,
 				   struct ubus_request_data *req, const char *method,
 				   struct blob_attr *msg);
 
-// smart_sync {"msg"}: starts "msgferry" "2" msg under the time-limit tool
-// (5 s, signal 9) and a 5 s worker time-out. Returns 0.
+// smart_sync {"msg"}: the message tool gets the text. Returns 0.
 int kestrad_handle_whc_smart_msg(struct ubus_context *ctx, struct ubus_object *obj,
 				 struct ubus_request_data *req, const char *method, struct blob_attr *msg);
 
 // Their entries in the RE table.
 extern const struct ubus_method bind_method;
+extern const method_facts bind_facts;
 extern const struct ubus_method smart_sync_method;
+extern const method_facts smart_sync_facts;

@@ -27,7 +27,13 @@ constexpr struct blobmsg_policy notice_policy[] = {
 	{"ssid_5g", BLOBMSG_TYPE_STRING},
 	{"passwd_5g", BLOBMSG_TYPE_STRING},
 };
-static_assert(ARRAY_SIZE(notice_policy) == __NOTICE_MAX);
+// Each band's name and passphrase come as a pair.
+constexpr field_need notice_needs[] = {field_need::with_next, field_need::with_prev, field_need::with_next,
+				       field_need::with_prev};
+static_assert(ARRAY_SIZE(notice_policy) == __NOTICE_MAX && ARRAY_SIZE(notice_needs) == __NOTICE_MAX);
+
+constexpr const char *base64_error = "fail, base64 error";
+constexpr const char *notice_replies[] = {REPLY_SUCCESS, base64_error, REPLY_UCI_ERROR};
 
 constexpr size_t value_size = 128; // a decoded value of 127 bytes and its terminator
 
@@ -49,15 +55,15 @@ int kestrad_handle_desc(struct ubus_context *ctx, struct ubus_object *, struct u
 	struct blob_attr *tb[__NOTICE_MAX];
 	if (request_parse(notice_policy, __NOTICE_MAX, tb, msg) != 0)
 		return 0; // malformed: treated as carrying no pair
-	bool pair_2g = tb[NOTICE_SSID] && tb[NOTICE_PASSWD];
-	bool pair_5g = tb[NOTICE_SSID_5G] && tb[NOTICE_PASSWD_5G];
+	bool pair_2g = pair_present(notice_facts, tb, NOTICE_SSID);
+	bool pair_5g = pair_present(notice_facts, tb, NOTICE_SSID_5G);
 	if (!pair_2g && !pair_5g)
 		return 0;
 
 	for (int i = 0; i < __NOTICE_MAX; i++) {
 		bool wanted = i < NOTICE_SSID_5G ? pair_2g : pair_5g;
 		if (wanted && base64_decode(blobmsg_get_string(tb[i]), values[i], value_size) < 0)
-			return reply_return(ctx, req, "fail, base64 error");
+			return reply_return(ctx, req, base64_error);
 	}
 
 	uci_assignment stored[__NOTICE_MAX + 1];
@@ -73,13 +79,10 @@ int kestrad_handle_desc(struct ubus_context *ctx, struct ubus_object *, struct u
 		stored[n++] = {"BEUSED_PASSWD_5G", values[NOTICE_PASSWD_5G]};
 	}
 	stored[n++] = {"AP_STATUS", "FAILED"};
-	uci_failure fail = {};
-	if (uci_set_options(uci.get(), "marovela", "common", std::span(stored, n), fail) < 0) {
-		log_uci_failure(__func__, "marovela", fail);
-		return reply_return(ctx, req, "fail, uci error");
-	}
+	if (uci_set_options(uci.get(), __func__, "marovela", "common", std::span(stored, n)) < 0)
+		return reply_return(ctx, req, REPLY_UCI_ERROR);
 	uci.reset();
-	reply_return(ctx, req, "success");
+	reply_return(ctx, req, REPLY_SUCCESS);
 
 	// The "&" puts the script in the background: system returns at once, and
 	// what the script makes of it is not ours to report.
@@ -87,4 +90,6 @@ int kestrad_handle_desc(struct ubus_context *ctx, struct ubus_object *, struct u
 	return 0;
 }
 
+// Its relink goes through system, no worker: no command of the table.
 const struct ubus_method notice_method = UBUS_METHOD("notice", kestrad_handle_desc, notice_policy);
+const method_facts notice_facts = {&notice_method, notice_needs, notice_replies, {}};

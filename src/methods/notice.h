@@ -2,7 +2,7 @@
 // credentials of both bands, base64-encoded.
 #pragma once
 
-#include "../bus/ubus.h"
+#include "../bus/method.h"
 
 // Returns 0, or -1 when no UCI context can be had (then nothing is parsed,
 // written or replied).
@@ -11,3 +11,4 @@ int kestrad_handle_desc(struct ubus_context *ctx, struct ubus_object *obj,
 
 // Its entry in the Wi-Fi AP table.
 extern const struct ubus_method notice_method;
+extern const method_facts notice_facts;

@@ -22,7 +22,10 @@ constexpr struct blobmsg_policy whc_quire_policy[] = {
 	{"cap_devid", BLOBMSG_TYPE_STRING},
 	{"webpasswd", BLOBMSG_TYPE_STRING},
 };
+constexpr field_need whc_quire_needs[__WHC_QUIRE_MAX] = {};
 static_assert(ARRAY_SIZE(whc_quire_policy) == __WHC_QUIRE_MAX);
+
+constexpr const char *whc_quire_replies[] = {REPLY_SUCCESS, REPLY_PARSE_ERROR};
 
 // Output capacities of the four commands; their buffers hold one byte more
 // for the terminator.
@@ -47,12 +50,7 @@ bool store(const char *func, const char *package, const char *section, const cha
 	if (!ctx)
 		return false;
 	const uci_assignment stored[] = {{option, value}};
-	uci_failure fail = {};
-	if (uci_set_options(ctx.get(), package, section, stored, fail) < 0) {
-		log_uci_failure(func, package, fail);
-		return false;
-	}
-	return true;
+	return uci_set_options(ctx.get(), func, package, section, stored) == 0;
 }
 
 // The nibble as the character after '0': 10 to 15 give ':' to '?'.
@@ -77,8 +75,8 @@ int kestrad_handle_whc_quire(struct ubus_context *ctx, struct ubus_object *, str
 	blob_buf_init(&reply_buf, 0);
 	struct blob_attr *tb[__WHC_QUIRE_MAX];
 	if (request_parse(whc_quire_policy, __WHC_QUIRE_MAX, tb, msg)) {
-		KLOG_ERR(" %s \n", "fail, parse error");
-		blobmsg_add_string(&reply_buf, "return", "fail, parse error");
+		KLOG_ERR(" %s \n", REPLY_PARSE_ERROR);
+		blobmsg_add_string(&reply_buf, "return", REPLY_PARSE_ERROR);
 		ubus_send_reply(ctx, req, reply_buf.head);
 		return 0;
 	}
@@ -140,10 +138,11 @@ int kestrad_handle_whc_quire(struct ubus_context *ctx, struct ubus_object *, str
 	KLOG_DEBUG(" get initted = %s \n", initted);
 	blobmsg_add_string(&reply_buf, "initted", strcmp(initted, "YES") == 0 ? "1" : "0");
 
-	blobmsg_add_string(&reply_buf, "return", "success");
+	blobmsg_add_string(&reply_buf, "return", REPLY_SUCCESS);
 	ubus_send_reply(ctx, req, reply_buf.head);
 	return 0;
 }
 
-const struct ubus_method whc_quire_method =
-	UBUS_METHOD("whc_quire", kestrad_handle_whc_quire, whc_quire_policy);
+// Its commands run inline through popen, no worker: none in the table.
+const struct ubus_method whc_quire_method = UBUS_METHOD("whc_quire", kestrad_handle_whc_quire, whc_quire_policy);
+const method_facts whc_quire_facts = {&whc_quire_method, whc_quire_needs, whc_quire_replies, {}};

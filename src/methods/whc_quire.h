@@ -2,7 +2,7 @@
 // web password, and answers with the satellite's identity and link data.
 #pragma once
 
-#include "../bus/ubus.h"
+#include "../bus/method.h"
 
 // Writes bind.info.remoteID (whenever "cap_devid" comes) and
 // account.common.admin (only when "webpasswd" differs from the stored one),
@@ -15,3 +15,4 @@ int kestrad_handle_whc_quire(struct ubus_context *ctx, struct ubus_object *obj,
 
 // Its entry in the RE table.
 extern const struct ubus_method whc_quire_method;
+extern const method_facts whc_quire_facts;

@@ -3,7 +3,6 @@
 #include "../bus/reply.h"
 #include "../bus/request.h"
 #include "../core/log.h"
-#include "../worker/runner.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -62,11 +61,20 @@ constexpr struct blobmsg_policy whc_sync_policy[] = {
 	{"ota_time", BLOBMSG_TYPE_STRING},
 	{"led_blue", BLOBMSG_TYPE_STRING},
 };
+// None is needed: the script gets what came.
+constexpr field_need whc_sync_needs[__WHC_SYNC_MAX] = {};
 static_assert(ARRAY_SIZE(whc_sync_policy) == __WHC_SYNC_MAX);
+
+constexpr const char *fopen_error = "fail, fopen error";
+constexpr const char *whc_sync_replies[] = {REPLY_SUCCESS, REPLY_PARSE_ERROR, fopen_error, REPLY_SYNC_BUSY};
+
+// The script gets no arguments: it reads the settings file.
+constexpr const char *sync_args[] = {"/bin/sh", "/sbin/kestrad_whc_sync.sh"};
+constexpr command_fact whc_sync_commands[] = {{sync_args, {}, "40", 50}};
+static_assert(command_well_formed(whc_sync_commands[0]));
 
 constexpr size_t line_size = 128;
 constexpr char handler_name[] = "kestrad_handle_whc_sync"; // the name its log lines carry
-constexpr int32_t sync_timeout = 50;
 
 // The fields whose values are secrets: their lines are logged with "***".
 constexpr bool is_secret(int field)
@@ -166,24 +174,22 @@ int kestrad_handle_whc_sync(struct ubus_context *ctx, struct ubus_object *, stru
 
 	struct blob_attr *tb[__WHC_SYNC_MAX];
 	if (request_parse(whc_sync_policy, __WHC_SYNC_MAX, tb, msg)) {
-		KLOG_ERR(" %s \n", "fail, parse error");
-		return reply_return(ctx, req, "fail, parse error");
+		KLOG_ERR(" %s \n", REPLY_PARSE_ERROR);
+		return reply_return(ctx, req, REPLY_PARSE_ERROR);
 	}
 
 	errno = 0;
 	if (write_settings(tb) < 0) {
-		KLOG_ERR(" %s, error %s \n", "fail, fopen error", strerror(errno));
-		return reply_return(ctx, req, "fail, fopen error");
+		KLOG_ERR(" %s, error %s \n", fopen_error, strerror(errno));
+		return reply_return(ctx, req, fopen_error);
 	}
 
-	const char *argv[] = {"/usr/bin/timeout", "-t", "40", "-s", "9",
-			      "/bin/sh", "/sbin/kestrad_whc_sync.sh", nullptr};
-	if (!worker_start(argv, sync_timeout)) {
+	if (!command_start(whc_sync_commands[0], {})) {
 		KLOG_ERR(" vimb worker_get() error\n");
-		// the leading space is the device's
-		return reply_return(ctx, req, " fail, sync work active!");
+		return reply_return(ctx, req, REPLY_SYNC_BUSY);
 	}
-	return reply_return(ctx, req, "success");
+	return reply_return(ctx, req, REPLY_SUCCESS);
 }
 
 const struct ubus_method whc_sync_method = UBUS_METHOD("whc_sync", kestrad_handle_whc_sync, whc_sync_policy);
+const method_facts whc_sync_facts = {&whc_sync_method, whc_sync_needs, whc_sync_replies, whc_sync_commands};

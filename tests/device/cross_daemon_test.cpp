@@ -10,6 +10,7 @@
 // names all four).
 #include "support/proc.h"
 #include "support/satellite.h"
+#include "support/method_calls.h"
 #include "wire.h"
 
 #include <gtest/gtest.h>
@@ -350,7 +351,7 @@ TEST_P(CrossDaemon, RangeExtenderRequestsLeaveTheHostDaemonsBytes)
 		<< want.seen["file wireless"];
 
 	// the scripts both daemons started, with the same arguments
-	for (const char *script : {"kestrad_whc_sync.sh", "kestrad_maclist_reload.sh", "wifi"}) {
+	for (const char *script : {whc_sync_script_name, "kestrad_maclist_reload.sh", "wifi"}) {
 		auto argv_of = [&](const satellite &s) {
 			std::vector<std::vector<std::string>> all;
 			for (const auto &c : s.calls(script))
@@ -359,7 +360,7 @@ TEST_P(CrossDaemon, RangeExtenderRequestsLeaveTheHostDaemonsBytes)
 		};
 		EXPECT_TRUE(wait_until([&] { return argv_of(cross) == argv_of(host); }, 10000)) << script;
 	}
-	EXPECT_EQ(host.calls("kestrad_whc_sync.sh").size(), 1u);
+	EXPECT_EQ(host.calls(whc_sync_script_name).size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Arches, CrossDaemon, ::testing::ValuesIn(device_arches),

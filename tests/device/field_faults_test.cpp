@@ -7,6 +7,7 @@
 #include "support/proc.h"
 #include "support/satellite.h"
 #include "support/spawn.h"
+#include "support/method_calls.h"
 #include "support/text.h"
 
 #include <gtest/gtest.h>
@@ -330,7 +331,7 @@ TEST_F(FieldFaults, TimedOutCommandsLeaveNoProcessOfTheirGroup)
 		int limit_s; // the first kill's, as run here
 	};
 	std::vector<job> jobs = {
-		{"whc_sync", R"({"ssid":"s"})", "kestrad_whc_sync.sh", full ? 40 : 4},
+		{"whc_sync", R"({"ssid":"s"})", whc_sync_script_name, full ? 40 : 4},
 		{"access", json({{"policy", 1}, {"list", mac_list(0, 2)}}).dump(), "wifi", full ? 40 : 4},
 		{"common_set", R"({"newgw":"g"})", "mesh_gw_renew.sh", full ? 60 : 6},
 		{"common_set", R"({"action":"a"})", "re_common_action.sh", full ? 20 : 2},

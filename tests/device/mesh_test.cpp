@@ -4,6 +4,7 @@
 // mesh_test_faults) waits out keepalives and retries.
 #include "support/mesh.h"
 #include "support/proc.h"
+#include "support/method_calls.h"
 #include "support/text.h"
 
 #include <gtest/gtest.h>
@@ -199,10 +200,10 @@ TEST_F(Mesh, PushesFromTheCapLandInEachSatellitesOwnFilesOnly)
 		if (offers(s, "whc_sync")) {
 			EXPECT_NE(sync.find("ssid:=Home-" + s.address + "\n"), std::string::npos) << s.address << sync;
 			EXPECT_EQ(count(sync, "Home-"), 1u) << s.address << sync;
-			EXPECT_EQ(m->calls(s.address, "kestrad_whc_sync.sh").size(), 1u) << s.address;
+			EXPECT_EQ(m->calls(s.address, whc_sync_script_name).size(), 1u) << s.address;
 		} else {
 			EXPECT_EQ(sync, "") << s.address;
-			EXPECT_TRUE(m->calls(s.address, "kestrad_whc_sync.sh").empty()) << s.address;
+			EXPECT_TRUE(m->calls(s.address, whc_sync_script_name).empty()) << s.address;
 		}
 		for (size_t j = 0; j < sats.size(); j++) {
 			bool own = j == i && offers(s, "access");

@@ -350,7 +350,7 @@ TEST(Procd, RunningScriptsOnStopRestartDisableAndShutdown)
 	ASSERT_TRUE(sat.up());
 	ASSERT_TRUE(wait_until([&] { return !object_id(sat).empty(); }, scaled_ms(10000))) << sat.log();
 	constexpr double script_s = 2;
-	sat.behave("kestrad_whc_sync.sh", "delay=" + std::to_string(script_s));
+	sat.behave(whc_sync_script_name, "delay=" + std::to_string(script_s));
 	sat.behave("re_common_action.sh", "delay=" + std::to_string(script_s));
 	sat.behave("bind_owner.sh", "delay=60");
 	constexpr int bind_timeout_s = 5; // the bind worker's time-out
@@ -358,11 +358,11 @@ TEST(Procd, RunningScriptsOnStopRestartDisableAndShutdown)
 	// Starts both settings scripts, does `event`, and sees them end.
 	auto settle = [&](const char *event, bool bind_too) {
 		SCOPED_TRACE(event);
-		size_t syncs = sat.calls("kestrad_whc_sync.sh").size(), actions = sat.calls("re_common_action.sh").size(),
+		size_t syncs = sat.calls(whc_sync_script_name).size(), actions = sat.calls("re_common_action.sh").size(),
 		       binds = sat.calls("bind_owner.sh").size();
 		ASSERT_TRUE(call_answers(sat, "whc_sync", R"({"ssid":"Home","pswd":"secret12"})"));
 		ASSERT_TRUE(call_answers(sat, "common_set", R"({"action":"status"})"));
-		call_record sync = started(sat, "kestrad_whc_sync.sh", syncs);
+		call_record sync = started(sat, whc_sync_script_name, syncs);
 		call_record action = started(sat, "re_common_action.sh", actions);
 		call_record bind;
 		if (bind_too) {
@@ -411,10 +411,10 @@ TEST(Procd, RunningScriptsOnStopRestartDisableAndShutdown)
 
 	// Shutdown: procd stops kestrad (K10kestrad), then ends every process,
 	// the script too.
-	size_t syncs = sat.calls("kestrad_whc_sync.sh").size();
-	sat.behave("kestrad_whc_sync.sh", "delay=60");
+	size_t syncs = sat.calls(whc_sync_script_name).size();
+	sat.behave(whc_sync_script_name, "delay=60");
 	ASSERT_TRUE(call_answers(sat, "whc_sync", R"({"ssid":"Home","pswd":"secret12"})"));
-	call_record sync = started(sat, "kestrad_whc_sync.sh", syncs);
+	call_record sync = started(sat, whc_sync_script_name, syncs);
 	long long at = monotonic_ms();
 	sat.exec({"kill", "-TERM", "1"});
 	ASSERT_TRUE(sat.wait_down(static_cast<int>(scaled_ms(30000))));
@@ -422,7 +422,7 @@ TEST(Procd, RunningScriptsOnStopRestartDisableAndShutdown)
 	// What is logged after procd's first line may find syslogd gone:
 	// kestrad's "got signal(15)", procd's "- SIGTERM processes -".
 	EXPECT_NE(sat.log().find("procd: - shutdown -"), std::string::npos) << sat.log();
-	for (const auto &c : sat.calls("kestrad_whc_sync.sh")) {
+	for (const auto &c : sat.calls(whc_sync_script_name)) {
 		if (c.start == sync.start) {
 			EXPECT_EQ(c.status, -1) << "the shutdown left the script running";
 		}

@@ -3,6 +3,7 @@
 // stand-ins saw, and what reaches the UCI store.
 #include "support/proc.h"
 #include "support/satellite.h"
+#include "support/method_calls.h"
 #include "support/text.h"
 
 #include <gtest/gtest.h>
@@ -48,7 +49,7 @@ protected:
 	std::string settings_file() const { return sat->exec({"cat", settings}).out; }
 
 	// Stand-ins of the sync script that have started so far.
-	size_t scripts_started() const { return sat->calls("kestrad_whc_sync.sh").size(); }
+	size_t scripts_started() const { return sat->calls(whc_sync_script_name).size(); }
 
 	// The reply's one-character backhaul fields for an exit status of bhstat.
 	std::pair<std::string, std::string> backhauls_for(int status) const
@@ -97,7 +98,7 @@ TEST_F(ReSyncQuire, SyncWritesEveryFieldInPolicyOrderUnchangedAndStartsTheScript
 	EXPECT_NE(sat->exec({"test", "-e", "/tmp/pwned"}).status, 0); // nothing went through a shell
 
 	ASSERT_TRUE(wait_until([&] { return scripts_started() == 1; }, 5000));
-	EXPECT_EQ(sat->calls("kestrad_whc_sync.sh")[0].argv, std::vector<std::string>{"/sbin/kestrad_whc_sync.sh"});
+	EXPECT_EQ(sat->calls(whc_sync_script_name)[0].argv, std::vector<std::string>{whc_sync_script});
 	std::string log = sat->log();
 	EXPECT_TRUE(has(log, R"(kestrad_handle_whc_sync\(\d+\):notice_vimb_whc_sync func:kestrad_handle_whc_sync\n)"));
 	EXPECT_EQ(count(log, "  key \"hidden\" parse failed ! \n"), 1u);
@@ -107,7 +108,7 @@ TEST_F(ReSyncQuire, SyncWritesEveryFieldInPolicyOrderUnchangedAndStartsTheScript
 	EXPECT_NE(log.find(":worker cmd: \n"), std::string::npos);
 	EXPECT_TRUE(has(log, R"(run_cmd\(\d+\): /usr/bin/timeout \nrun_cmd\(\d+\): -t \nrun_cmd\(\d+\): 40 \n)"
 			     R"(run_cmd\(\d+\): -s \nrun_cmd\(\d+\): 9 \nrun_cmd\(\d+\): /bin/sh \n)"
-			     R"(run_cmd\(\d+\): /sbin/kestrad_whc_sync.sh \nrun_cmd\(\d+\):\n)")) << log;
+			     R"(run_cmd\(\d+\): )" + std::string(whc_sync_script) + R"( \nrun_cmd\(\d+\):\n)")) << log;
 }
 
 TEST_F(ReSyncQuire, SyncWithoutFieldsEmptiesTheFileAndStillStartsTheScript)
@@ -124,7 +125,7 @@ TEST_F(ReSyncQuire, SyncWithoutFieldsEmptiesTheFileAndStillStartsTheScript)
 
 TEST_F(ReSyncQuire, SyncWithEverySlotBusyRewritesTheFileAndTheNextFreeSlotServes)
 {
-	sat->behave("kestrad_whc_sync.sh", "delay=120");
+	sat->behave(whc_sync_script_name, "delay=120");
 	for (int i = 0; i < 20; i++)
 		ASSERT_EQ(call("whc_sync", {{"ssid", "n" + std::to_string(i)}}).out, answer({{"return", "success"}}));
 	ASSERT_TRUE(wait_until([&] { return scripts_started() == 20; }, 10000));
@@ -148,7 +149,7 @@ TEST_F(ReSyncQuire, SyncWithEverySlotBusyRewritesTheFileAndTheNextFreeSlotServes
 	ASSERT_EQ(sat->exec({"kill", "-9", pid}).status, 0);
 	ASSERT_TRUE(sat->wait_log(", use:true, pid:" + pid + "\n", 10000)) << sat->log(); // the slot came back
 
-	sat->behave("kestrad_whc_sync.sh", "status=0");
+	sat->behave(whc_sync_script_name, "status=0");
 	EXPECT_EQ(call("whc_sync", {{"ssid", "again"}}).out, answer({{"return", "success"}}));
 	EXPECT_EQ(settings_file(), "ssid:=again\n");
 	EXPECT_TRUE(wait_until([&] { return scripts_started() == 21; }, 5000));

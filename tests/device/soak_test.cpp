@@ -9,6 +9,7 @@
 #include "support/proc.h"
 #include "support/satellite.h"
 #include "support/spawn.h"
+#include "support/method_calls.h"
 
 #include <gtest/gtest.h>
 
@@ -121,7 +122,7 @@ TEST(Soak, AFixedMixLeavesNothingBehind)
 
 	// Every slot free: 20 calls whose stand-in hangs all start, a 21st
 	// finds none.
-	sat.behave("kestrad_whc_sync.sh", "delay=20");
+	sat.behave(whc_sync_script_name, "delay=20");
 	auto slots = sat.exec({bin_path("soak_client"), object, pid, "0", "1", "21"}, 120 * 1000);
 	EXPECT_NE(slots.out.find("slots success 20\n"), std::string::npos) << slots.out << slots.err;
 	EXPECT_NE(slots.out.find("slots  fail, sync work active! 1\n"), std::string::npos) << slots.out;

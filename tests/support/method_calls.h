@@ -5,6 +5,9 @@
 
 #include "satellite.h"
 
+#include "methods/whc_sync.h"
+
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -28,7 +31,12 @@ std::map<std::string, std::string> run_mode(const satellite &sat, const std::vec
 // The argument vectors of the calls of stand-in SCRIPT.
 std::vector<std::vector<std::string>> argv_of(const satellite &sat, const char *script);
 
+// The sync script as whc_sync starts it (the daemon's own fact), and the
+// name its stand-in records calls under.
+inline const char *const whc_sync_script = whc_sync_facts.commands[0].args[1];
+inline const char *const whc_sync_script_name = strrchr(whc_sync_script, '/') + 1;
+
 // The scripts whose calls the methods make.
-inline const char *const method_scripts[] = {"kestrad_whc_sync.sh", "kestrad_maclist_reload.sh", "wifi"};
+inline const char *const method_scripts[] = {whc_sync_script_name, "kestrad_maclist_reload.sh", "wifi"};
 
 } // namespace testing_support

@@ -1,8 +1,8 @@
-// methods_doc [--write] DOC SOURCE_ROOT
+// methods_doc [--write] DOC
 //
 // Checks the method reference DOC against the tables linked into this
-// program and the sources under SOURCE_ROOT; with --write, first rewrites the
-// generated blocks of DOC in place. Exits 1 with one line per problem.
+// program; with --write, first rewrites its generated blocks in place.
+// Exits 1 with one line per problem.
 #include "methods_doc.h"
 
 #include <cstdio>
@@ -11,12 +11,6 @@
 #include <sstream>
 
 namespace {
-
-int usage()
-{
-	fprintf(stderr, "usage: methods_doc [--write] DOC SOURCE_ROOT\n");
-	return 2;
-}
 
 bool write_whole(const std::string &path, const std::string &text)
 {
@@ -42,10 +36,11 @@ bool write_whole(const std::string &path, const std::string &text)
 int main(int argc, char **argv)
 {
 	bool write = argc > 1 && strcmp(argv[1], "--write") == 0;
-	if (argc != (write ? 4 : 3))
-		return usage();
+	if (argc != (write ? 3 : 2)) {
+		fprintf(stderr, "usage: methods_doc [--write] DOC\n");
+		return 2;
+	}
 	std::string doc_path = argv[write ? 2 : 1];
-	std::string root = argv[write ? 3 : 2];
 
 	std::ifstream in(doc_path, std::ios::binary);
 	if (!in) {
@@ -69,7 +64,7 @@ int main(int argc, char **argv)
 		doc = fresh;
 	}
 	if (problems.empty())
-		problems = methods_doc::check(doc, methods_doc::file_reader(root), methods_doc::daemon_sources(root));
+		problems = methods_doc::check(doc);
 	for (const auto &p : problems)
 		fprintf(stderr, "%s\n", p.c_str());
 	return problems.empty() ? 0 : 1;

@@ -3,82 +3,14 @@
 #include "bus/objects.h"
 
 #include <algorithm>
-#include <cctype>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 
 namespace methods_doc {
 
 namespace {
-
-// The four objects in the order the README and the reference list the modes.
-struct object_row {
-	const char *mode;
-	const char *symbol;
-	const struct ubus_object *object;
-};
-
-const object_row objects[] = {
-	{"router", "kestrad_master_vimb_object", &kestrad_master_vimb_object},
-	{"LAN AP", "kestrad_lanAP_vimb_object", &kestrad_lanAP_vimb_object},
-	{"Wi-Fi AP", "kestrad_vimb_object", &kestrad_vimb_object},
-	{"RE", "kestrad_re_vimb_object", &kestrad_re_vimb_object},
-};
-
-// Whether a handler needs the field is in its code, not in its policy: kept
-// here, keyed by method and field, so a new or renamed field stops the
-// generator until someone says.
-struct required_row {
-	const char *method;
-	const char *field;
-	const char *required;
-};
-
-const required_row required_fields[] = {
-	{"test", "hello", "yes"},
-	{"access", "policy", "yes"},
-	{"access", "list", "yes"},
-	{"access", "level", "no"},
-	{"access", "auth", "no"},
-	{"notice", "ssid", "with `passwd`"},
-	{"notice", "passwd", "with `ssid`"},
-	{"notice", "ssid_5g", "with `passwd_5g`"},
-	{"notice", "passwd_5g", "with `ssid_5g`"},
-	{"whc_sync", "ssid", "no"},
-	{"whc_sync", "pswd", "no"},
-	{"whc_sync", "mgmt", "no"},
-	{"whc_sync", "txpwr_2g", "no"},
-	{"whc_sync", "txpwr_5g", "no"},
-	{"whc_sync", "hidden", "no"},
-	{"whc_sync", "ch_2g", "no"},
-	{"whc_sync", "ch_5g", "no"},
-	{"whc_sync", "bw_2g", "no"},
-	{"whc_sync", "bw_5g", "no"},
-	{"whc_sync", "txbf", "no"},
-	{"whc_sync", "gst_disab", "no"},
-	{"whc_sync", "gst_ssid", "no"},
-	{"whc_sync", "gst_pswd", "no"},
-	{"whc_sync", "gst_mgmt", "no"},
-	{"whc_sync", "flt_policy", "no"},
-	{"whc_sync", "flt_list", "no"},
-	{"whc_sync", "timezone", "no"},
-	{"whc_sync", "ota_auto", "no"},
-	{"whc_sync", "ota_time", "no"},
-	{"whc_sync", "led_blue", "no"},
-	{"whc_quire", "cap_devid", "no"},
-	{"whc_quire", "webpasswd", "no"},
-	{"bind", "record", "yes"},
-	{"bind", "deviceID", "yes"},
-	{"bind", "sign", "yes"},
-	{"smart_sync", "msg", "yes"},
-	{"common_set", "log_upload", "one of three"},
-	{"common_set", "newgw", "one of three"},
-	{"common_set", "action", "one of three"},
-};
 
 const char *type_text(int type)
 {
@@ -95,111 +27,138 @@ const char *type_text(int type)
 	}
 }
 
-bool same_policy(const struct ubus_method &a, const struct ubus_method &b)
+// Every method once by name, in the order of first appearance; a name that
+// two tables give different facts would need two descriptions.
+std::vector<const method_facts *> methods_by_name(problems &out)
 {
-	if (a.n_policy != b.n_policy)
-		return false;
-	for (int i = 0; i < a.n_policy; i++) {
-		if (strcmp(a.policy[i].name, b.policy[i].name) != 0 || a.policy[i].type != b.policy[i].type)
-			return false;
-	}
-	return true;
-}
-
-// Every method once by name, in the order of first appearance; the entries of
-// a name shared by several tables must agree, since the reference describes
-// it once.
-std::vector<const struct ubus_method *> methods_by_name(problems &out)
-{
-	std::vector<const struct ubus_method *> methods;
-	for (const auto &row : objects) {
-		for (int i = 0; i < row.object->n_methods; i++) {
-			const struct ubus_method &m = row.object->methods[i];
-			auto same_name = std::find_if(methods.begin(), methods.end(),
-						      [&](const auto *known) { return strcmp(known->name, m.name) == 0; });
-			if (same_name == methods.end()) {
-				methods.push_back(&m);
-			} else if (!same_policy(**same_name, m) || (*same_name)->handler != m.handler) {
-				out.push_back(std::string("method ") + m.name + " of " + row.symbol +
-					      " differs from its namesake in another table");
-			}
+	std::vector<const method_facts *> methods;
+	for (const auto &obj : kestrad_objects) {
+		for (const method_facts *m : obj.methods) {
+			auto same_name = std::find_if(methods.begin(), methods.end(), [&](const method_facts *known) {
+				return strcmp(known->method->name, m->method->name) == 0;
+			});
+			if (same_name == methods.end())
+				methods.push_back(m);
+			else if (*same_name != m)
+				out.push_back(std::string("method ") + m->method->name + " of " + obj.symbol +
+					      " has other facts than its namesake in another table");
 		}
 	}
 	return methods;
 }
 
-const char *required_text(const char *method, const char *field)
+const method_facts *method_named(std::string_view name)
 {
-	for (const auto &row : required_fields) {
-		if (strcmp(row.method, method) == 0 && strcmp(row.field, field) == 0)
-			return row.required;
+	problems ignored;
+	for (const method_facts *m : methods_by_name(ignored)) {
+		if (name == m->method->name)
+			return m;
 	}
 	return nullptr;
 }
 
-// Every "required" entry names a field that a policy has.
-void check_required_rows(const std::vector<const struct ubus_method *> &methods, problems &out)
+std::string quoted(std::string_view text)
 {
-	for (const auto &row : required_fields) {
-		bool found = false;
-		for (const auto *m : methods) {
-			if (strcmp(m->name, row.method) != 0)
-				continue;
-			for (int i = 0; i < m->n_policy; i++)
-				found = found || strcmp(m->policy[i].name, row.field) == 0;
-		}
-		if (!found)
-			out.push_back(std::string("the required table names ") + row.method + " field " + row.field +
-				      ", which no policy has");
+	std::string s = "\"";
+	for (char c : text) {
+		if (c == '\n')
+			s += "\\n";
+		else if (c == '"' || c == '\\')
+			s += std::string("\\") + c;
+		else
+			s += c;
 	}
+	return s + "\"";
 }
 
-std::string anchor(const char *method)
+std::string required_text(const method_facts &m, size_t i, problems &out)
 {
-	return std::string("[") + method + "](#" + method + ")";
+	if (i >= m.needs.size()) {
+		out.push_back(std::string("method ") + m.method->name + " has no need for field " +
+			      m.method->policy[i].name);
+		return "?";
+	}
+	auto field = [&](size_t k) { return std::string("`") + m.method->policy[k].name + "`"; };
+	switch (m.needs[i]) {
+	case field_need::no: return "no";
+	case field_need::yes: return "yes";
+	case field_need::with_next:
+		if (i + 1 < m.needs.size())
+			return "with " + field(i + 1);
+		break;
+	case field_need::with_prev:
+		if (i > 0)
+			return "with " + field(i - 1);
+		break;
+	case field_need::one_of: {
+		static const char *const words[] = {"none", "one", "two", "three", "four", "five", "six"};
+		auto n = static_cast<size_t>(std::count(m.needs.begin(), m.needs.end(), field_need::one_of));
+		return std::string("one of ") + (n < std::size(words) ? words[n] : std::to_string(n).c_str());
+	}
+	}
+	out.push_back(std::string("method ") + m.method->name + " field " + m.method->policy[i].name +
+		      " is paired with no field");
+	return "?";
 }
 
 std::string objects_block()
 {
 	std::string s = "| Mode | Object | Slot | Method | Arguments |\n|---|---|---|---|---|\n";
-	for (const auto &row : objects) {
-		for (int i = 0; i < row.object->n_methods; i++) {
-			const struct ubus_method &m = row.object->methods[i];
-			s += "| " + std::string(i == 0 ? row.mode : "") + " | " +
-			     (i == 0 ? std::string("`") + row.symbol + "`" : std::string()) + " | " +
-			     std::to_string(i + 1) + " | " + anchor(m.name) + " | " + std::to_string(m.n_policy) +
-			     " |\n";
+	for (const auto &obj : kestrad_objects) {
+		for (size_t i = 0; i < obj.methods.size(); i++) {
+			const struct ubus_method &m = *obj.methods[i]->method;
+			s += "| " + std::string(i == 0 ? obj.mode : "") + " | " +
+			     (i == 0 ? std::string("`") + obj.symbol + "`" : std::string()) + " | " +
+			     std::to_string(i + 1) + " | [" + m.name + "](#" + m.name + ") | " +
+			     std::to_string(m.n_policy) + " |\n";
 		}
 	}
 	return s;
 }
 
-std::optional<std::string> arguments_block(const struct ubus_method &m, problems &out)
+std::string arguments_block(const method_facts &m, problems &out)
 {
 	std::string s = "| # | Field | blobmsg type | Required |\n|---|---|---|---|\n";
-	bool complete = true;
-	for (int i = 0; i < m.n_policy; i++) {
-		const struct blobmsg_policy &p = m.policy[i];
-		const char *required = required_text(m.name, p.name);
-		if (!required) {
-			out.push_back(std::string("no required entry for ") + m.name + " field " + p.name +
-				      " (tools/methods-doc/methods_doc.cpp)");
-			complete = false;
-			continue;
-		}
-		s += "| " + std::to_string(i) + " | `\"" + p.name + "\"` | " + type_text(p.type) + " | " + required +
-		     " |\n";
+	for (int i = 0; i < m.method->n_policy; i++) {
+		const struct blobmsg_policy &p = m.method->policy[i];
+		s += "| " + std::to_string(i) + " | `\"" + p.name + "\"` | " + type_text(p.type) + " | " +
+		     required_text(m, static_cast<size_t>(i), out) + " |\n";
 	}
-	if (m.n_policy == 0)
+	if (m.method->n_policy == 0)
 		s += "| | (none) | | |\n";
-	if (!complete)
-		return std::nullopt;
+	if (m.needs.size() > static_cast<size_t>(m.method->n_policy))
+		out.push_back(std::string("method ") + m.method->name + " has more needs than fields");
+	return s;
+}
+
+// As the handler's argv comes out: the tool's words, then the arguments,
+// each value slot shown by its name.
+std::string command_line(const command_fact &c)
+{
+	std::string s;
+	auto add = [&](const std::string &word) { s += (s.empty() ? "" : " ") + word; };
+	if (c.limit_s) {
+		for (const char *word : {TIME_LIMIT_TOOL, "-t", c.limit_s, "-s", "9"})
+			add(quoted(word));
+	}
+	size_t value = 0;
+	for (const char *a : c.args)
+		add(a ? quoted(a) : value < c.values.size() ? std::string(c.values[value++]) : "?");
+	return s;
+}
+
+std::string commands_block(const method_facts &m)
+{
+	std::string s = "| Command | Worker time-out |\n|---|---|\n";
+	for (const command_fact &c : m.commands)
+		s += "| `" + command_line(c) + "` | " + std::to_string(c.worker_s) + " s |\n";
+	if (m.commands.empty())
+		s += "| (none) | |\n";
 	return s;
 }
 
 constexpr std::string_view generated_open = "<!-- generated: ";
 constexpr std::string_view generated_close = "<!-- end of generated -->";
-constexpr std::string_view sources_open = "<!-- sources: ";
 constexpr std::string_view comment_end = " -->";
 
 std::vector<std::string_view> split_lines(std::string_view doc)
@@ -221,14 +180,14 @@ std::string_view trim_newline(std::string_view line)
 	return line;
 }
 
-// "<!-- PREFIXbody -->" gives body.
-std::optional<std::string_view> marker_body(std::string_view line, std::string_view prefix)
+// "<!-- generated: id -->" gives id.
+std::optional<std::string_view> block_id(std::string_view line)
 {
 	line = trim_newline(line);
-	if (!line.starts_with(prefix) || !line.ends_with(comment_end) ||
-	    line.size() < prefix.size() + comment_end.size())
+	if (!line.starts_with(generated_open) || !line.ends_with(comment_end) ||
+	    line.size() < generated_open.size() + comment_end.size())
 		return std::nullopt;
-	return line.substr(prefix.size(), line.size() - prefix.size() - comment_end.size());
+	return line.substr(generated_open.size(), line.size() - generated_open.size() - comment_end.size());
 }
 
 std::string at(size_t line_index) { return "METHODS.md:" + std::to_string(line_index + 1) + ": "; }
@@ -243,7 +202,7 @@ std::string walk_blocks(std::string_view doc, problems &out,
 	std::set<std::string> seen;
 	for (size_t i = 0; i < lines.size(); i++) {
 		result += lines[i];
-		auto id = marker_body(lines[i], generated_open);
+		auto id = block_id(lines[i]);
 		if (!id) {
 			if (trim_newline(lines[i]) == generated_close)
 				out.push_back(at(i) + "end of a generated block that was not opened");
@@ -252,8 +211,7 @@ std::string walk_blocks(std::string_view doc, problems &out,
 		if (!seen.insert(std::string(*id)).second)
 			out.push_back(at(i) + "a second block \"" + std::string(*id) + "\"");
 		size_t close = i + 1;
-		while (close < lines.size() && trim_newline(lines[close]) != generated_close &&
-		       !marker_body(lines[close], generated_open))
+		while (close < lines.size() && trim_newline(lines[close]) != generated_close && !block_id(lines[close]))
 			close++;
 		if (close == lines.size() || trim_newline(lines[close]) != generated_close) {
 			out.push_back(at(i) + "generated block \"" + std::string(*id) + "\" is not closed");
@@ -268,323 +226,129 @@ std::string walk_blocks(std::string_view doc, problems &out,
 		i = close;
 	}
 
-	problems generation; // reported once by regenerate
-	for (const auto *m : methods_by_name(generation)) {
-		if (!seen.count(std::string("arguments ") + m->name))
-			out.push_back(std::string("no block \"arguments ") + m->name + "\" for method " + m->name);
+	problems ignored; // reported once by regenerate
+	for (const method_facts *m : methods_by_name(ignored)) {
+		if (!seen.count(std::string("arguments ") + m->method->name))
+			out.push_back(std::string("no block \"arguments ") + m->method->name + "\" for method " +
+				      m->method->name);
+		if (!m->commands.empty() && !seen.count(std::string("commands ") + m->method->name))
+			out.push_back(std::string("no block \"commands ") + m->method->name + "\" for method " +
+				      m->method->name);
 	}
 	if (!seen.count("objects"))
 		out.push_back("no block \"objects\"");
 	return result;
 }
 
-bool is_placeholder(std::string_view word)
+// The value of a code span written `"..."` in the document's notation
+// (\n a newline, \" and \\ themselves), or nullopt for any other span.
+std::optional<std::string> quoted_text(std::string_view span)
 {
-	if (word.empty() || word[0] < 'A' || word[0] > 'Z')
-		return false;
-	return std::all_of(word.begin(), word.end(),
-			   [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'; });
-}
-
-// The length of the literal at the start of s (quotes included), or 0.
-size_t literal_length(std::string_view s)
-{
-	if (s.empty() || s[0] != '"')
-		return 0;
-	for (size_t i = 1; i < s.size(); i++) {
-		if (s[i] == '\\')
-			i++;
-		else if (s[i] == '"')
-			return i + 1;
-	}
-	return 0;
-}
-
-// A code span's elements: literals and placeholders separated by one space.
-std::optional<std::vector<element>> read_span(std::string_view span)
-{
-	std::vector<element> elements;
-	while (!span.empty()) {
-		if (size_t n = literal_length(span)) {
-			auto value = unescape(span.substr(1, n - 2));
-			if (!value)
-				return std::nullopt;
-			elements.push_back({true, *value});
-			span.remove_prefix(n);
-		} else {
-			size_t word = std::min(span.find(' '), span.size());
-			if (!is_placeholder(span.substr(0, word)))
-				return std::nullopt;
-			elements.push_back({false, std::string(span.substr(0, word))});
-			span.remove_prefix(word);
-		}
-		if (span.empty())
-			break;
-		if (span[0] != ' ' || span.size() == 1)
-			return std::nullopt;
-		span.remove_prefix(1);
-	}
-	return elements;
-}
-
-std::string shown(const std::vector<element> &argv)
-{
-	std::string s;
-	for (const auto &e : argv) {
-		if (!s.empty())
-			s += ' ';
-		s += e.literal ? "\"" + e.value + "\"" : e.value;
-	}
-	return s;
-}
-
-// A placeholder stands for the variable of its name (case aside), or for
-// any expression that is more than one name.
-bool same_element(const element &source, const element &doc)
-{
-	if (source.literal || doc.literal)
-		return source.literal == doc.literal && source.value == doc.value;
-	return source.value.empty() ||
-	       std::equal(source.value.begin(), source.value.end(), doc.value.begin(), doc.value.end(),
-			  [](char a, char b) { return tolower(static_cast<unsigned char>(a)) == tolower(static_cast<unsigned char>(b)); });
-}
-
-struct section_sources {
-	std::string names; // as written, for the problems
-	std::set<std::string> literals;
-	std::vector<std::vector<element>> argvs;
-};
-
-std::optional<section_sources> load_sources(const std::vector<std::string> &paths, const source_reader &read,
-					    std::string &missing)
-{
-	section_sources s;
-	for (const auto &path : paths) {
-		auto text = read(path);
-		if (!text) {
-			missing = path;
-			return std::nullopt;
-		}
-		auto found = scan_source(*text);
-		s.literals.insert(found.literals.begin(), found.literals.end());
-		s.argvs.insert(s.argvs.end(), found.argvs.begin(), found.argvs.end());
-		s.names += (s.names.empty() ? "" : " ") + path;
-	}
-	return s;
-}
-
-bool allowed_source(std::string_view path)
-{
-	for (std::string_view dir : {"src/methods/", "src/access/", "src/bus/", "src/config/"}) {
-		if (path.starts_with(dir) && path.find('/', dir.size()) == std::string_view::npos &&
-		    (path.ends_with(".cpp") || path.ends_with(".h")))
-			return true;
-	}
-	return false;
-}
-
-void check_span(std::string_view span, size_t line, const section_sources &src, problems &out)
-{
-	auto elements = read_span(span);
-	if (!elements || elements->empty() || !elements->front().literal) {
-		out.push_back(at(line) + "`" + std::string(span) +
-			      "` is neither one C string literal nor an argument vector of literals and PLACEHOLDERS");
-		return;
-	}
-	for (const auto &e : *elements) {
-		if (e.literal && !src.literals.count(e.value))
-			out.push_back(at(line) + "\"" + e.value + "\" is no string of " + src.names);
-	}
-	if (elements->size() == 1)
-		return;
-	bool matched = std::any_of(src.argvs.begin(), src.argvs.end(), [&](const auto &argv) {
-		if (argv.size() != elements->size())
-			return false;
-		for (size_t k = 0; k < argv.size(); k++) {
-			if (!same_element(argv[k], (*elements)[k]))
-				return false;
-		}
-		return true;
-	});
-	if (!matched)
-		out.push_back(at(line) + "no argument vector of " + src.names + " is " + shown(*elements));
-}
-
-} // namespace
-
-std::optional<std::string> unescape(std::string_view body)
-{
+	if (span.size() < 2 || span.front() != '"' || span.back() != '"')
+		return std::nullopt;
 	std::string value;
-	for (size_t i = 0; i < body.size(); i++) {
-		char c = body[i];
-		if (c != '\\') {
+	for (size_t i = 1; i + 1 < span.size(); i++) {
+		char c = span[i];
+		if (c == '"')
+			return std::nullopt; // several literals: not one text
+		if (c == '\\' && i + 2 < span.size()) {
+			c = span[++i];
+			value += c == 'n' ? '\n' : c;
+		} else {
 			value += c;
-			continue;
-		}
-		if (++i == body.size())
-			return std::nullopt;
-		c = body[i];
-		switch (c) {
-		case 'n': value += '\n'; break;
-		case 't': value += '\t'; break;
-		case 'r': value += '\r'; break;
-		case 'a': value += '\a'; break;
-		case 'b': value += '\b'; break;
-		case 'f': value += '\f'; break;
-		case 'v': value += '\v'; break;
-		case '\\': case '"': case '\'': case '?': value += c; break;
-		case 'x': {
-			unsigned v = 0;
-			size_t digits = 0;
-			while (i + 1 < body.size() && isxdigit(static_cast<unsigned char>(body[i + 1]))) {
-				char d = body[++i];
-				v = v * 16 + static_cast<unsigned>(isdigit(static_cast<unsigned char>(d)) ? d - '0'
-													: (d | 0x20) - 'a' + 10);
-				digits++;
-			}
-			if (digits == 0 || v > 0xff)
-				return std::nullopt;
-			value += static_cast<char>(v);
-			break;
-		}
-		default:
-			if (c < '0' || c > '7')
-				return std::nullopt;
-			unsigned v = static_cast<unsigned>(c - '0');
-			for (int k = 0; k < 2 && i + 1 < body.size() && body[i + 1] >= '0' && body[i + 1] <= '7'; k++)
-				v = v * 8 + static_cast<unsigned>(body[++i] - '0');
-			if (v > 0xff)
-				return std::nullopt;
-			value += static_cast<char>(v);
 		}
 	}
 	return value;
 }
 
-source_strings scan_source(std::string_view src)
+std::vector<std::string_view> code_spans(std::string_view line)
 {
-	// Tokens: literals (value), punctuation of the brace lists, and words.
-	struct token {
-		enum kind { literal, punct, word } kind;
-		std::string text;
-	};
-	std::vector<token> tokens;
-	bool line_start = true;
-	for (size_t i = 0; i < src.size();) {
-		char c = src[i];
-		if (c == '\n') {
-			line_start = true;
-			i++;
-			continue;
-		}
-		if (c == ' ' || c == '\t' || c == '\r') {
-			i++;
-			continue;
-		}
-		if (line_start && c == '#') {
-			// directives: include names are not strings; a continued line stays one
-			while (i < src.size() && !(src[i] == '\n' && src[i - 1] != '\\'))
-				i++;
-			continue;
-		}
-		line_start = false;
-		if (src.substr(i, 2) == "//") {
-			i = std::min(src.find('\n', i), src.size());
-		} else if (src.substr(i, 2) == "/*") {
-			size_t end = src.find("*/", i + 2);
-			i = end == std::string_view::npos ? src.size() : end + 2;
-		} else if (c == '\'') {
-			for (i++; i < src.size() && src[i] != '\''; i++)
-				if (src[i] == '\\')
-					i++;
-			i++;
-		} else if (c == '"') {
-			size_t n = literal_length(src.substr(i));
-			if (n == 0)
-				break; // unterminated: nothing more to read
-			auto value = unescape(src.substr(i + 1, n - 2));
-			tokens.push_back({token::literal, value.value_or("")});
-			i += n;
-		} else if (isalnum(static_cast<unsigned char>(c)) || c == '_') {
-			size_t start = i;
-			while (i < src.size() && (isalnum(static_cast<unsigned char>(src[i])) || src[i] == '_'))
-				i++;
-			// a prefix such as u8 or L belongs to the literal it stands before
-			if (i < src.size() && src[i] == '"')
-				continue;
-			tokens.push_back({token::word, std::string(src.substr(start, i - start))});
-		} else {
-			tokens.push_back({token::punct, std::string(1, c)});
-			i++;
-		}
+	std::vector<std::string_view> spans;
+	for (size_t p = line.find('`'); p != std::string_view::npos; p = line.find('`', p)) {
+		size_t end = line.find('`', p + 1);
+		if (end == std::string_view::npos)
+			break;
+		spans.push_back(line.substr(p + 1, end - p - 1));
+		p = end + 1;
 	}
-
-	source_strings out;
-	for (size_t i = 0; i < tokens.size(); i++) {
-		if (tokens[i].kind != token::literal)
-			continue;
-		std::string joined = tokens[i].text;
-		out.literals.push_back(joined);
-		for (size_t k = i + 1; k < tokens.size() && tokens[k].kind == token::literal; k++) {
-			joined += tokens[k].text;
-			out.literals.push_back(joined);
-		}
-	}
-
-	for (size_t open = 0; open < tokens.size(); open++) {
-		if (tokens[open].kind != token::punct || tokens[open].text != "{")
-			continue;
-		std::vector<element> elements;
-		element current{true, {}};
-		size_t count = 0;
-		int depth = 0;
-		size_t k = open + 1;
-		bool trailing_null = false;
-		for (; k < tokens.size(); k++) {
-			const token &t = tokens[k];
-			bool opens = t.kind == token::punct && (t.text == "{" || t.text == "(" || t.text == "[");
-			bool closes = t.kind == token::punct && (t.text == "}" || t.text == ")" || t.text == "]");
-			if (depth == 0 && (closes || (t.kind == token::punct && t.text == ","))) {
-				if (count > 0) {
-					trailing_null = !current.literal && (current.value == "nullptr" || current.value == "NULL");
-					elements.push_back(current);
-				}
-				current = {true, {}};
-				count = 0;
-				if (closes)
-					break;
-				continue;
-			}
-			depth += opens ? 1 : closes ? -1 : 0;
-			if (t.kind == token::literal && current.literal)
-				current.value += t.text;
-			else if (count == 0 && t.kind == token::word)
-				current = {false, t.text};
-			else
-				current = {false, {}};
-			count++;
-		}
-		if (k < tokens.size() && tokens[k].text == "}" && trailing_null && elements.size() >= 2 &&
-		    elements.front().literal) {
-			elements.pop_back();
-			out.argvs.push_back(elements);
-		}
-	}
-	return out;
+	return spans;
 }
+
+// The quoted texts of each method's own section, and every reply table's
+// entries held against the method's replies.
+void check_replies(std::string_view doc, problems &out)
+{
+	auto lines = split_lines(doc);
+	std::map<const method_facts *, std::set<std::string>> quoted_in;
+	const method_facts *section = nullptr;
+	std::set<const method_facts *> described;
+	bool fenced = false, generated = false, reply_table = false;
+	for (size_t i = 0; i < lines.size(); i++) {
+		std::string_view line = trim_newline(lines[i]);
+		if (line.starts_with("```"))
+			fenced = !fenced;
+		if (block_id(line))
+			generated = true;
+		if (line == generated_close)
+			generated = false;
+		if (fenced || generated || line.starts_with("```"))
+			continue;
+		if (line.starts_with("#")) {
+			const method_facts *m = line.starts_with("### ") ? method_named(line.substr(4)) : nullptr;
+			section = m && described.insert(m).second ? m : nullptr;
+			if (line.starts_with("### ") && !m)
+				out.push_back(at(i) + "a section for no method: " + std::string(line));
+			continue;
+		}
+		if (!line.starts_with("|")) {
+			reply_table = false;
+		} else if (i + 1 < lines.size() && trim_newline(lines[i + 1]).starts_with("|---")) {
+			reply_table = line.find("`\"return\"`") != std::string_view::npos;
+			continue;
+		}
+		for (std::string_view span : code_spans(line)) {
+			if (auto text = quoted_text(span); text && section)
+				quoted_in[section].insert(*text);
+		}
+		if (!reply_table || !section)
+			continue;
+		// a reply table's texts stand in its last cell
+		std::string_view row = line.substr(0, line.find_last_not_of(" |") + 1);
+		for (std::string_view span : code_spans(row.substr(row.rfind('|') + 1))) {
+			auto text = quoted_text(span);
+			const auto &replies = section->replies;
+			if (text && std::find(replies.begin(), replies.end(), *text) == replies.end())
+				out.push_back(at(i) + quoted(*text) + " is no reply of " + section->method->name);
+		}
+	}
+
+	problems ignored;
+	auto methods = methods_by_name(ignored);
+	for (const method_facts *m : methods) {
+		if (!described.count(m))
+			out.push_back(std::string("no section \"### ") + m->method->name + "\"");
+		for (const char *reply : m->replies) {
+			bool found = std::any_of(methods.begin(), methods.end(), [&](const method_facts *other) {
+				return other->replies.data() == m->replies.data() && quoted_in[other].count(reply);
+			});
+			if (!found)
+				out.push_back(std::string("the reply ") + quoted(reply) + " of " + m->method->name +
+					      " is not in its section");
+		}
+	}
+}
+
+} // namespace
 
 std::optional<std::string> generate(std::string_view id, problems &out)
 {
-	problems tables; // reported once, by regenerate
-	auto methods = methods_by_name(tables);
 	if (id == "objects")
 		return objects_block();
-	if (id.starts_with("arguments ")) {
-		std::string_view name = id.substr(strlen("arguments "));
-		for (const auto *m : methods) {
-			if (name == m->name)
-				return arguments_block(*m, out);
-		}
+	for (std::string_view kind : {"arguments ", "commands "}) {
+		if (!id.starts_with(kind))
+			continue;
+		if (const method_facts *m = method_named(id.substr(kind.size())))
+			return kind == "commands " ? commands_block(*m) : arguments_block(*m, out);
 	}
 	out.push_back("no table has a method for the block \"" + std::string(id) + "\"");
 	return std::nullopt;
@@ -592,7 +356,7 @@ std::optional<std::string> generate(std::string_view id, problems &out)
 
 std::string regenerate(std::string_view doc, problems &out)
 {
-	check_required_rows(methods_by_name(out), out);
+	methods_by_name(out);
 	return walk_blocks(doc, out, [&](std::string_view id, size_t line) -> std::optional<std::string> {
 		problems why;
 		auto block = generate(id, why);
@@ -602,15 +366,7 @@ std::string regenerate(std::string_view doc, problems &out)
 	});
 }
 
-problems check(std::string_view doc, const source_reader &read, const std::vector<std::string> &all_sources)
-{
-	problems out = check_blocks(doc);
-	problems texts = check_texts(doc, read, all_sources);
-	out.insert(out.end(), texts.begin(), texts.end());
-	return out;
-}
-
-problems check_blocks(std::string_view doc)
+problems check(std::string_view doc)
 {
 	problems out;
 	std::string fresh = regenerate(doc, out);
@@ -625,101 +381,8 @@ problems check_blocks(std::string_view doc)
 		out.push_back(at(i) + "a generated block differs from the tables: it reads \"" + line_of(had, i) +
 			      "\" where they give \"" + line_of(has, i) + "\" (scripts/methods-doc rewrites it)");
 	}
+	check_replies(doc, out);
 	return out;
-}
-
-problems check_texts(std::string_view doc, const source_reader &read, const std::vector<std::string> &all_sources)
-{
-	problems out;
-	std::string missing;
-	auto src = load_sources(all_sources, read, missing);
-	if (!src) {
-		out.push_back("cannot read " + missing);
-		return out;
-	}
-	src->names = "the sources of src/methods, src/access, src/bus and src/config";
-	auto lines = split_lines(doc);
-	bool fenced = false, generated = false;
-	for (size_t i = 0; i < lines.size(); i++) {
-		std::string_view line = trim_newline(lines[i]);
-		if (line.starts_with("```")) {
-			fenced = !fenced;
-			continue;
-		}
-		if (fenced)
-			continue;
-		if (marker_body(line, generated_open)) {
-			generated = true;
-			continue;
-		}
-		if (line == generated_close) {
-			generated = false;
-			continue;
-		}
-		if (generated)
-			continue;
-		if (auto names = marker_body(line, sources_open)) {
-			std::vector<std::string> paths;
-			for (size_t p = 0; p < names->size();) {
-				size_t end = std::min(names->find(' ', p), names->size());
-				if (end > p)
-					paths.emplace_back(names->substr(p, end - p));
-				p = end + 1;
-			}
-			for (const auto &path : paths) {
-				if (!allowed_source(path))
-					out.push_back(at(i) + path + " is not a file of src/methods, src/access, src/bus or src/config");
-			}
-			auto narrowed = paths.empty() ? std::nullopt : load_sources(paths, read, missing);
-			if (!narrowed) {
-				out.push_back(at(i) + (paths.empty() ? "a sources marker names no file" : "cannot read " + missing));
-				continue;
-			}
-			src = std::move(narrowed);
-			continue;
-		}
-		for (size_t p = line.find('`'); p != std::string_view::npos; p = line.find('`', p)) {
-			size_t end = line.find('`', p + 1);
-			if (end == std::string_view::npos) {
-				out.push_back(at(i) + "a code span is not closed on its line");
-				break;
-			}
-			std::string_view span = line.substr(p + 1, end - p - 1);
-			if (!span.empty() && span[0] == '"')
-				check_span(span, i, *src, out);
-			p = end + 1;
-		}
-	}
-	if (fenced)
-		out.push_back("a fenced code block is not closed");
-	return out;
-}
-
-std::vector<std::string> daemon_sources(const std::string &root)
-{
-	std::vector<std::string> paths;
-	for (const char *dir : {"src/methods", "src/access", "src/bus", "src/config"}) {
-		std::error_code ec;
-		for (const auto &entry : std::filesystem::directory_iterator(root + "/" + dir, ec)) {
-			std::string path = std::string(dir) + "/" + entry.path().filename().string();
-			if (allowed_source(path))
-				paths.push_back(path);
-		}
-	}
-	std::sort(paths.begin(), paths.end());
-	return paths;
-}
-
-source_reader file_reader(const std::string &root)
-{
-	return [root](const std::string &path) -> std::optional<std::string> {
-		std::ifstream in(root + "/" + path, std::ios::binary);
-		if (!in)
-			return std::nullopt;
-		std::ostringstream text;
-		text << in.rdbuf();
-		return text.str();
-	};
 }
 
 } // namespace methods_doc
