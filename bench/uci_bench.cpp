@@ -3,6 +3,8 @@
 // once against the device's, so the two stand side by side.
 #include <uci.h>
 
+#include "fixtures.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -12,32 +14,12 @@
 
 namespace {
 
-std::string make_wireless()
-{
-	std::string text;
-	for (int d = 0; d < 4; d++)
-		text += "\nconfig wifi-device 'radio" + std::to_string(d) + "'\n\toption type 'mac80211'\n\toption channel '36'\n";
-	char mac[32];
-	for (int i = 0; i < 64; i++) {
-		text += "\nconfig wifi-iface 'iface" + std::to_string(i) + "'\n";
-		text += "\toption ifname 'wl" + std::to_string(i) + "'\n";
-		text += "\toption network 'lan'\n\toption mode 'ap'\n";
-		text += "\toption ssid 'Kestrel-Network-" + std::to_string(i) + "'\n";
-		text += "\toption macfilter 'deny'\n";
-		for (int m = 0; m < 32; m++) {
-			snprintf(mac, sizeof(mac), "02:00:00:%02x:%02x:%02x", i, m, (i * m) & 0xff);
-			text += std::string("\tlist maclist '") + mac + "'\n";
-		}
-	}
-	return text + "\n";
-}
-
 struct bench_dir {
 	bench_dir()
 	{
 		char tmpl[] = "/dev/shm/kestrad-bench-XXXXXX";
 		path = mkdtemp(tmpl);
-		std::string text = make_wireless();
+		std::string text = bench_fixtures::make_wireless();
 		FILE *f = fopen((path + "/wireless").c_str(), "w");
 		fwrite(text.data(), 1, text.size(), f);
 		fclose(f);
