@@ -54,6 +54,9 @@ struct ubus_conn {
 	// the loop: never inside a request that waits, nor on bytes that the
 	// next read may move.
 	plat::vector<plat::vector<uint8_t>> calls; // oldest first
+	// The storage of the last call served, for the next: a call then costs
+	// no allocation, and touches the same memory as the one before.
+	plat::vector<uint8_t> spare;
 	bool serving = false;
 	serve_timer kick = {};
 };
@@ -201,8 +204,15 @@ wait_state *find_wait(ubus_conn *c, const message &m)
 void queue_call(ubus_conn *c, const message &m)
 {
 	const auto *start = reinterpret_cast<const uint8_t *>(m.body) - header_size;
-	c->calls.emplace_back(start, start + header_size + blob_raw_len(m.body));
+	plat::vector<uint8_t> bytes;
+	bytes.swap(c->spare);
+	bytes.assign(start, start + header_size + blob_raw_len(m.body));
+	c->calls.push_back(std::move(bytes));
 }
+
+// Storage kept for the next call only up to this: a large call's stays
+// with the call.
+constexpr size_t spare_limit = 1024;
 
 // Serves the queued calls, unless a request is waiting: its caller runs
 // first, and arms the timer when it returns.
@@ -220,6 +230,8 @@ void serve_calls(struct ubus_context *ctx)
 		message m;
 		if (parse_lenient(bytes.data(), bytes.size(), m))
 			serve_invoke(ctx, m);
+		if (bytes.capacity() <= spare_limit && c->spare.capacity() == 0)
+			c->spare.swap(bytes);
 	}
 	c->depth--;
 	c->serving = false;
