@@ -7,9 +7,10 @@
 // exactly those COUNT operations.
 //   costs_driver parse|reply|uci-load|uci-set COUNT
 //   costs_driver wireless         prints the 80 kB wireless they load
-//   costs_driver invoke ADDRESS OBJECT METHOD COUNT [--settle PID]
+//   costs_driver invoke BUS OBJECT METHOD COUNT [--settle PID]
 //                [--daemons VGDB_PREFIX PID...] [--] FIELD...
-// FIELD is key=string or key:=number; key=A||B alternates A and B from
+// BUS is ADDRESS:PORT or a unix socket's path. FIELD is key=string or
+// key:=number; key=A||B alternates A and B from
 // call to call. --settle waits after each call until process PID has no
 // child left (a worker it started has ended and been reaped).
 #include "fixtures.h"
@@ -17,6 +18,8 @@
 #include <libubus.h>
 #include <uci.h>
 #include <valgrind/callgrind.h>
+
+#include "wireless_walk.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -127,18 +130,7 @@ void uci_load_walk(int count)
 		struct uci_package *p = nullptr;
 		if (uci_load(ctx, "wireless", &p) != UCI_OK)
 			die("uci_load failed");
-		int found = 0;
-		struct uci_element *e;
-		uci_foreach_element(&p->sections, e) {
-			struct uci_section *s = uci_to_section(e);
-			if (uci_lookup_option_string(ctx, s, "ifname"))
-				found++;
-			if (struct uci_option *o = uci_lookup_option(ctx, s, "maclist")) {
-				struct uci_element *m;
-				uci_foreach_element(&o->v.list, m)
-					found++;
-			}
-		}
+		int found = walk_wireless(ctx, p);
 		if (found != 64 * 33)
 			die("walk found " + std::to_string(found));
 		uci_free_context(ctx);
@@ -166,8 +158,11 @@ void uci_set_commit(int count)
 	remove_dir(dir);
 }
 
+// A unix socket's path, or ADDRESS:PORT over TCP.
 struct ubus_context *connect_to(const std::string &where)
 {
+	if (where[0] == '/')
+		return ubus_connect(where.c_str());
 	size_t colon = where.rfind(':');
 	struct sockaddr_in sin = {};
 	sin.sin_family = AF_INET;
@@ -201,7 +196,7 @@ void count_reply(struct ubus_request *, int, struct blob_attr *) { replies++; }
 int invoke(int argc, char **argv)
 {
 	if (argc < 6)
-		die("usage: invoke ADDRESS OBJECT METHOD COUNT [--settle PID] [--daemons PREFIX PID...] [--] FIELD...");
+		die("usage: invoke BUS OBJECT METHOD COUNT [--settle PID] [--daemons PREFIX PID...] [--] FIELD...");
 	const char *method = argv[4];
 	int count = atoi(argv[5]);
 	std::string settle_pid;

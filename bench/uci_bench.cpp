@@ -4,6 +4,7 @@
 #include <uci.h>
 
 #include "fixtures.h"
+#include "wireless_walk.h"
 
 #include <benchmark/benchmark.h>
 
@@ -51,18 +52,7 @@ void BM_LoadAndWalkWireless(benchmark::State &state)
 		dir.use(ctx);
 		struct uci_package *p = nullptr;
 		uci_load(ctx, "wireless", &p);
-		int found = 0;
-		struct uci_element *e;
-		uci_foreach_element(&p->sections, e) {
-			struct uci_section *s = uci_to_section(e);
-			if (uci_lookup_option_string(ctx, s, "ifname"))
-				found++;
-			if (struct uci_option *o = uci_lookup_option(ctx, s, "maclist")) {
-				struct uci_element *m;
-				uci_foreach_element(&o->v.list, m)
-					found++;
-			}
-		}
+		int found = walk_wireless(ctx, p);
 		benchmark::DoNotOptimize(found);
 		uci_free_context(ctx);
 	}
