@@ -13,7 +13,7 @@ namespace {
 // printf would write them, without stdio (whose formatting and buffer
 // touch more memory per call than the call's own work; nothing else in
 // the daemon writes to stdout).
-void write_out(struct iovec *iov, int n)
+[[gnu::hot]] void write_out(struct iovec *iov, int n)
 {
 	while (n > 0) {
 		ssize_t w = writev(STDOUT_FILENO, iov, n);
@@ -56,7 +56,7 @@ static_assert(ARRAY_SIZE(test_policy) == __TEST_MAX);
 
 // Two replies: "return"="success", then the same buffer with a second
 // "return" carrying the hello text.
-int kestrad_handle_test(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,
+[[gnu::hot]] int kestrad_handle_test(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,
 			const char *, struct blob_attr *msg)
 {
 	struct blob_attr *tb[__TEST_MAX];
