@@ -4,19 +4,14 @@ extern "C" {
 #include <libubox/blobmsg.h>
 }
 
-#include <benchmark/benchmark.h>
+#include "fixtures.h"
 
-#include <string>
+#include <benchmark/benchmark.h>
 
 namespace {
 
-constexpr const char *sync_fields[] = {
-	"ssid", "pswd", "mgmt", "txpwr_2g", "txpwr_5g", "hidden", "ch_2g",
-	"ch_5g", "bw_2g", "bw_5g", "txbf", "gst_disab", "gst_ssid", "gst_pswd",
-	"gst_mgmt", "flt_policy", "flt_list", "timezone", "ota_auto", "ota_time",
-	"led_blue",
-};
-constexpr int n_fields = sizeof(sync_fields) / sizeof(sync_fields[0]);
+using bench_fixtures::sync_fields;
+constexpr int n_fields = bench_fixtures::n_sync_fields;
 
 struct blobmsg_policy sync_policy[n_fields];
 
@@ -28,7 +23,7 @@ void BM_ParseSyncRequest(benchmark::State &state)
 	struct blob_buf b = {};
 	blob_buf_init(&b, 0);
 	for (int i = 0; i < n_fields; i++)
-		blobmsg_add_string(&b, sync_fields[i], ("value-of-" + std::string(sync_fields[i])).c_str());
+		blobmsg_add_string(&b, sync_fields[i], bench_fixtures::sync_value(i).c_str());
 
 	struct blob_attr *tb[n_fields];
 	for (auto _ : state) {
@@ -47,15 +42,7 @@ void BM_BuildNineFieldReply(benchmark::State &state)
 {
 	for (auto _ : state) {
 		blob_buf_init(&reply_buf, 0);
-		blobmsg_add_string(&reply_buf, "wan_mac", "00:11:22:33:44:55");
-		blobmsg_add_string(&reply_buf, "mac_2g", "00:11:22:33:44:56");
-		blobmsg_add_string(&reply_buf, "mac_5g", "00:11:22:33:44:57");
-		blobmsg_add_string(&reply_buf, "bh_rssi", "-52");
-		blobmsg_add_string(&reply_buf, "bh_rate", "866");
-		blobmsg_add_string(&reply_buf, "locale", "US");
-		blobmsg_add_string(&reply_buf, "devid", "0123456789abcdef");
-		blobmsg_add_string(&reply_buf, "initted", "1");
-		blobmsg_add_string(&reply_buf, "return", "success");
+		bench_fixtures::nine_field_reply([](const char *k, const char *v) { blobmsg_add_string(&reply_buf, k, v); });
 		benchmark::DoNotOptimize(reply_buf.head);
 	}
 }

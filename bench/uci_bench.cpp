@@ -3,6 +3,9 @@
 // once against the device's, so the two stand side by side.
 #include <uci.h>
 
+#include "fixtures.h"
+#include "wireless_walk.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -12,32 +15,12 @@
 
 namespace {
 
-std::string make_wireless()
-{
-	std::string text;
-	for (int d = 0; d < 4; d++)
-		text += "\nconfig wifi-device 'radio" + std::to_string(d) + "'\n\toption type 'mac80211'\n\toption channel '36'\n";
-	char mac[32];
-	for (int i = 0; i < 64; i++) {
-		text += "\nconfig wifi-iface 'iface" + std::to_string(i) + "'\n";
-		text += "\toption ifname 'wl" + std::to_string(i) + "'\n";
-		text += "\toption network 'lan'\n\toption mode 'ap'\n";
-		text += "\toption ssid 'Kestrel-Network-" + std::to_string(i) + "'\n";
-		text += "\toption macfilter 'deny'\n";
-		for (int m = 0; m < 32; m++) {
-			snprintf(mac, sizeof(mac), "02:00:00:%02x:%02x:%02x", i, m, (i * m) & 0xff);
-			text += std::string("\tlist maclist '") + mac + "'\n";
-		}
-	}
-	return text + "\n";
-}
-
 struct bench_dir {
 	bench_dir()
 	{
 		char tmpl[] = "/dev/shm/kestrad-bench-XXXXXX";
 		path = mkdtemp(tmpl);
-		std::string text = make_wireless();
+		std::string text = bench_fixtures::make_wireless();
 		FILE *f = fopen((path + "/wireless").c_str(), "w");
 		fwrite(text.data(), 1, text.size(), f);
 		fclose(f);
@@ -69,18 +52,7 @@ void BM_LoadAndWalkWireless(benchmark::State &state)
 		dir.use(ctx);
 		struct uci_package *p = nullptr;
 		uci_load(ctx, "wireless", &p);
-		int found = 0;
-		struct uci_element *e;
-		uci_foreach_element(&p->sections, e) {
-			struct uci_section *s = uci_to_section(e);
-			if (uci_lookup_option_string(ctx, s, "ifname"))
-				found++;
-			if (struct uci_option *o = uci_lookup_option(ctx, s, "maclist")) {
-				struct uci_element *m;
-				uci_foreach_element(&o->v.list, m)
-					found++;
-			}
-		}
+		int found = walk_wireless(ctx, p);
 		benchmark::DoNotOptimize(found);
 		uci_free_context(ctx);
 	}

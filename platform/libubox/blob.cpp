@@ -65,7 +65,7 @@ bool blob_buf_grow(struct blob_buf *buf, int required)
 	return true;
 }
 
-int blob_buf_init(struct blob_buf *buf, int id)
+[[gnu::hot]] int blob_buf_init(struct blob_buf *buf, int id)
 {
 	if (!buf->grow)
 		buf->grow = default_grow;
@@ -102,7 +102,7 @@ void blob_fill_pad(struct blob_attr *attr)
 		memset(reinterpret_cast<char *>(attr) + raw, 0, pad);
 }
 
-struct blob_attr *blob_new(struct blob_buf *buf, int id, int payload)
+[[gnu::hot]] struct blob_attr *blob_new(struct blob_buf *buf, int id, int payload)
 {
 	if (!buf->head || payload < 0)
 		return nullptr;
@@ -123,7 +123,7 @@ struct blob_attr *blob_new(struct blob_buf *buf, int id, int payload)
 	return attr;
 }
 
-struct blob_attr *blob_put(struct blob_buf *buf, int id, const void *ptr, unsigned int len)
+[[gnu::hot]] struct blob_attr *blob_put(struct blob_buf *buf, int id, const void *ptr, unsigned int len)
 {
 	struct blob_attr *attr = blob_new(buf, id, static_cast<int>(len));
 	if (!attr)

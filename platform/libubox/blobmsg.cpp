@@ -45,7 +45,7 @@ bool name_ok(const struct blob_attr *attr, bool name)
 
 // One attribute, given that `len` bytes are readable from its start. The
 // contents of tables and arrays are not looked at, as on the device.
-bool attr_ok(const struct blob_attr *attr, bool name, size_t len)
+[[gnu::hot]] bool attr_ok(const struct blob_attr *attr, bool name, size_t len)
 {
 	if (len < hdr_size)
 		return false;
@@ -132,7 +132,7 @@ int blobmsg_check_array(const struct blob_attr *attr, int type)
 	return attr ? check_array_len(attr, type, blob_raw_len(attr)) : -1;
 }
 
-int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len,
+[[gnu::hot]] int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len,
 		  struct blob_attr **tb, void *data, unsigned int len)
 {
 	if (policy_len > 0)
@@ -228,7 +228,7 @@ int blobmsg_parse_array(const struct blobmsg_policy *policy, int policy_len,
 	return 0;
 }
 
-struct blob_attr *blobmsg_new(struct blob_buf *buf, int type, const char *name,
+[[gnu::hot]] struct blob_attr *blobmsg_new(struct blob_buf *buf, int type, const char *name,
 			      int payload_len, void **data)
 {
 	size_t namelen = name ? strlen(name) : 0;
@@ -250,7 +250,7 @@ struct blob_attr *blobmsg_new(struct blob_buf *buf, int type, const char *name,
 	return attr;
 }
 
-int blobmsg_add_field(struct blob_buf *buf, int type, const char *name,
+[[gnu::hot]] int blobmsg_add_field(struct blob_buf *buf, int type, const char *name,
 		      const void *data, unsigned int len)
 {
 	void *dest;

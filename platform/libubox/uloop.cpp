@@ -148,7 +148,7 @@ int set_cloexec_nonblock(int fd, bool nonblock)
 	return 0;
 }
 
-void process_timeouts(void)
+[[gnu::hot]] void process_timeouts(void)
 {
 	struct timeval now = now_tv();
 	while (!list_empty(&timeouts)) {
@@ -398,7 +398,7 @@ void uloop_end(void)
 	wake();
 }
 
-int uloop_run_timeout(int timeout)
+[[gnu::hot]] int uloop_run_timeout(int timeout)
 {
 	if (poll_fd < 0 && uloop_init() < 0)
 		return -1;

@@ -57,7 +57,7 @@ constexpr kind monitor_attr_kind(unsigned id)
 	}
 }
 
-bool attr_ok(uint8_t type, const struct blob_attr *a)
+[[gnu::hot]] bool attr_ok(uint8_t type, const struct blob_attr *a)
 {
 	size_t len = blob_len(a);
 	switch (type == MSG_MONITOR ? monitor_attr_kind(blob_id(a)) : attr_kind(blob_id(a))) {
@@ -131,7 +131,7 @@ bool parse(uint8_t *buf, size_t len, message &out)
 	return true;
 }
 
-bool parse_lenient(uint8_t *buf, size_t len, message &out)
+[[gnu::hot]] bool parse_lenient(uint8_t *buf, size_t len, message &out)
 {
 	memset(out.tb, 0, sizeof(out.tb));
 	out.type = buf[1];
@@ -161,12 +161,12 @@ body::~body()
 	blob_buf_free(&b_);
 }
 
-void body::reset()
+[[gnu::hot]] void body::reset()
 {
 	blob_buf_init(&b_, 0);
 }
 
-void body::put_u32(attr_id id, uint32_t v)
+[[gnu::hot]] void body::put_u32(attr_id id, uint32_t v)
 {
 	blob_put_u32(&b_, static_cast<int>(id), v);
 }
@@ -181,12 +181,12 @@ void body::put_string(attr_id id, const char *s)
 	blob_put_string(&b_, static_cast<int>(id), s);
 }
 
-void body::put_raw(attr_id id, const void *data, size_t len)
+[[gnu::hot]] void body::put_raw(attr_id id, const void *data, size_t len)
 {
 	blob_put(&b_, static_cast<int>(id), data, static_cast<unsigned int>(len));
 }
 
-io stream::fill(int fd)
+[[gnu::hot]] io stream::fill(int fd)
 {
 	if (in_off_ && in_off_ == in_len_)
 		in_off_ = in_len_ = 0;
@@ -214,7 +214,7 @@ io stream::fill(int fd)
 	}
 }
 
-bool stream::next(message &out, bool &bad)
+[[gnu::hot]] bool stream::next(message &out, bool &bad)
 {
 	bad = false;
 	if (in_off_ == in_len_)
@@ -236,7 +236,7 @@ bool stream::next(message &out, bool &bad)
 	return true;
 }
 
-void stream::consume()
+[[gnu::hot]] void stream::consume()
 {
 	if (in_off_ == in_len_) {
 		in_off_ = in_len_ = 0;
@@ -246,7 +246,7 @@ void stream::consume()
 	}
 }
 
-void stream::queue(uint8_t type, uint16_t seq, uint32_t peer, const struct blob_attr *b)
+[[gnu::hot]] void stream::queue(uint8_t type, uint16_t seq, uint32_t peer, const struct blob_attr *b)
 {
 	if (out_off_ == out_.size()) {
 		out_.clear();
@@ -261,7 +261,7 @@ void stream::queue_relay(const message &m, uint32_t peer)
 	queue(m.type, m.seq, peer, m.body);
 }
 
-io stream::flush(int fd)
+[[gnu::hot]] io stream::flush(int fd)
 {
 	while (out_off_ < out_.size()) {
 		ssize_t n = send(fd, out_.data() + out_off_, out_.size() - out_off_,

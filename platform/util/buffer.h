@@ -248,6 +248,17 @@ public:
 			pop_back();
 	}
 	void clear() { resize(0); }
+	size_t capacity() const { return cap_; }
+	// Replaces the contents; the storage stays when it is large enough.
+	void assign(const T *b, const T *e)
+		requires std::is_trivially_copyable_v<T>
+	{
+		n_ = 0;
+		reserve(static_cast<size_t>(e - b));
+		if (e != b)
+			memcpy(p_, b, static_cast<size_t>(e - b) * sizeof(T));
+		n_ = static_cast<size_t>(e - b);
+	}
 
 	friend bool operator==(const vector &a, const vector &b)
 	{

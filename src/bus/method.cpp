@@ -2,7 +2,7 @@
 
 #include "../worker/runner.h"
 
-bool required_present(const method_facts &m, struct blob_attr *const *tb)
+[[gnu::hot]] bool required_present(const method_facts &m, struct blob_attr *const *tb)
 {
 	for (size_t i = 0; i < m.needs.size(); i++) {
 		if (m.needs[i] == field_need::yes && !tb[i])

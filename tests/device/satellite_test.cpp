@@ -122,6 +122,28 @@ TEST_F(Satellite, SigtermEndsTheDaemonWithItsLine)
 	EXPECT_FALSE(sat.object().empty());
 }
 
+// test's lines reach stdout whole and in call order, written without
+// stdio: short ones, a long one, an empty hello, none without a hello, and
+// those of the last call even when SIGTERM follows its reply at once.
+TEST_F(Satellite, TestLinesReachStdoutWholeAndInOrder)
+{
+	satellite_options opts;
+	opts.mode = "router";
+	satellite sat(opts);
+	ASSERT_TRUE(sat.up());
+	const std::string recv = " ### recv method test from vimbd !\n";
+	std::string expected;
+	for (const std::string &hello : {std::string("abc"), std::string(3000, 'x'), std::string(), std::string("-"),
+					 std::string("zz")}) {
+		bool none = hello == "-";
+		auto r = sat.vimb({"call", sat.object(), "test", none ? "{}" : R"({"hello":")" + hello + "\"}"});
+		ASSERT_EQ(r.status, 0) << r.err;
+		expected += recv + (none ? "" : " ### recv method test: hello " + hello + "! \n");
+	}
+	ASSERT_TRUE(sat.svc("stop", "kestrad"));
+	EXPECT_EQ(sat.out(), expected);
+}
+
 TEST_F(Satellite, StandInsRecordTheirCallsAndDoAsTold)
 {
 	satellite_options opts;

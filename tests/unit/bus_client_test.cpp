@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using namespace ubus_wire;
 using namespace testing_support;
@@ -22,6 +23,7 @@ namespace {
 
 int handler_calls;
 std::string last_hello;
+std::vector<std::string> hellos; // every call's, in order
 size_t reply_size;
 
 enum { P_HELLO, __P_MAX };
@@ -34,6 +36,7 @@ int echo_handler(struct ubus_context *ctx, struct ubus_object *, struct ubus_req
 	struct blob_attr *tb[__P_MAX];
 	blobmsg_parse(policy, __P_MAX, tb, blob_data(msg), static_cast<unsigned int>(blob_len(msg)));
 	last_hello = tb[P_HELLO] ? blobmsg_get_string(tb[P_HELLO]) : "";
+	hellos.push_back(last_hello);
 	struct blob_buf b = {};
 	blob_buf_init(&b, 0);
 	blobmsg_add_string(&b, "return", reply_size ? std::string(reply_size, 'r').c_str() : "success");
@@ -280,6 +283,32 @@ TEST_F(BusClient, CallsReachTheHandlerAndAllRepliesLeaveTogether)
 	EXPECT_EQ(status->type, MSG_STATUS);
 	EXPECT_EQ(status->m.u32(ATTR_STATUS), 0u);
 	EXPECT_EQ(status->seq, 5);
+}
+
+// A served call's storage serves the next one: calls of every size, alone
+// and several to a read, each reach the handler whole, nothing of an
+// earlier, longer one left in a shorter one.
+TEST_F(BusClient, CallsOfChangingSizesEachReachTheHandlerWhole)
+{
+	publish();
+	const std::vector<std::vector<std::string>> reads = {
+		{"a"}, {std::string(3000, 'L')}, {"bb"}, {std::string(900, 'm'), "c", std::string(2000, 'n'), ""}, {"d"}};
+	uint16_t seq = 10;
+	std::vector<std::string> sent;
+	hellos.clear();
+	for (const auto &batch : reads) {
+		std::vector<uint8_t> bytes;
+		for (const auto &h : batch) {
+			auto one = invoke_bytes("echo", 0x42, seq++, h.c_str());
+			bytes.insert(bytes.end(), one.begin(), one.end());
+			sent.push_back(h);
+		}
+		daemon->send_bytes(bytes.data(), bytes.size());
+		ASSERT_TRUE(run_until([&] { return hellos.size() == sent.size(); }, 2000));
+		for (uint16_t s = static_cast<uint16_t>(seq - batch.size()); s < seq; s++)
+			expect_served(s);
+	}
+	EXPECT_EQ(hellos, sent);
 }
 
 // vimbd may route a caller's INVOKE into the very segment that carries the
