@@ -119,37 +119,39 @@ _RESUMED = re.compile(r'^<\.\.\. (\w+) resumed>(.*)$', re.S)
 
 
 def calls(lines):
-    """(pid, name, args text, return value, return annotation) per finished
-    call, in the order they finished; ('exit', pid) when a process ends."""
+    """(pid, name, args text, return value, return annotation, first line,
+    last line) per finished call, in the order they finished; name '+++'
+    when a process ends."""
     pending = {}
-    for raw in lines:
+    for n, raw in enumerate(lines):
         raw = raw.rstrip('\n')
         m = _LINE.match(raw)
         if not m:
             continue
         pid, rest = int(m.group(1)), m.group(2)
         if rest.startswith('+++'):
-            yield pid, '+++', rest, None, None
+            yield pid, '+++', rest, None, None, n, n
             continue
         if rest.startswith('exit_group('):
-            yield pid, '+++', rest, None, None  # its descriptors close with it
+            yield pid, '+++', rest, None, None, n, n  # its descriptors close with it
             continue
         if rest.startswith('---'):
             continue
         if rest.endswith('<unfinished ...>'):
-            pending[pid] = rest[:-len('<unfinished ...>')]
+            pending[pid] = (rest[:-len('<unfinished ...>')], n)
             continue
+        start = n
         r = _RESUMED.match(rest)
         if r:
             head = pending.pop(pid, None)
             if head is None:
                 continue
-            rest = head + r.group(2)
+            rest, start = head[0] + r.group(2), head[1]
         c = _CALL.match(rest)
         if not c:
             continue
         ret = c.group(3)
-        yield pid, c.group(1), c.group(2), (None if ret == '?' else int(ret, 0)), c.group(4)
+        yield pid, c.group(1), c.group(2), (None if ret == '?' else int(ret, 0)), c.group(4), start, n
 
 
 class Ofd:
@@ -362,18 +364,68 @@ class Recorder:
 
     # -- the calls
     def feed(self, lines):
-        for pid, name, args, ret, ret_ann in calls(lines):
-            if name == '+++':
-                for key in [k for k in self.fds if k[0] == pid]:
-                    self.detach(*key)
-                self.note_rest()
-                continue
-            handler = getattr(self, 'c_' + name, None)
-            if handler is None:
-                continue
-            a = split_args(args)
-            handler(pid, a, ret, ret_ann)
+        # strace prints the calls of several processes in the order it gets
+        # to them, not the kernel's: a call another process made while one
+        # was unfinished may come first. Where a call shows that the
+        # unfinished one had already acted (a file it created, a lock it let
+        # go), that one is taken first.
+        self.queue = list(calls(lines))
+        self.taken = set()
+        for i in range(len(self.queue)):
+            if i not in self.taken:
+                self.take(i)
+
+    def take(self, i):
+        self.taken.add(i)
+        self.now = i
+        pid, name, args, ret, ret_ann, _, _ = self.queue[i]
+        if name == '+++':
+            for key in [k for k in self.fds if k[0] == pid]:
+                self.detach(*key)
             self.note_rest()
+            return
+        handler = getattr(self, 'c_' + name, None)
+        if handler is not None:
+            handler(pid, split_args(args), ret, ret_ann)
+            self.note_rest()
+
+    def take_earlier(self, wanted):
+        """Takes the first untaken call of another process that began before
+        the current one ended and for which wanted(pid, name, args, ret) holds."""
+        i = self.now
+        pid, end = self.queue[i][0], self.queue[i][6]
+        for j in range(i + 1, len(self.queue)):
+            p, name, args, ret, _, start, _ = self.queue[j]
+            if start < end and j not in self.taken and p != pid and wanted(p, name, split_args(args), ret):
+                self.take(j)
+                self.now = i
+                return True
+        return False
+
+    def creates(self, path):
+        """Takes another process's unfinished call that made `path`, if any."""
+        def wanted(pid, name, a, ret):
+            if ret is None or ret < 0:
+                return False
+            if name == 'rename':
+                return self.resolve(None, string_arg(a[1]), pid) == path
+            if name in ('renameat', 'renameat2'):
+                return self.resolve(a[2], string_arg(a[3]), pid) == path
+            if name == 'openat':
+                return 'O_CREAT' in a[2] and self.resolve(a[0], string_arg(a[1]), pid) == path
+            if name in ('open', 'creat'):
+                return (name == 'creat' or 'O_CREAT' in a[1]) and self.resolve(None, string_arg(a[0]), pid) == path
+            return False
+        return self.take_earlier(wanted)
+
+    def releases(self, o):
+        """Takes the unfinished calls of other processes that hold an
+        exclusive lock on o's inode: the lock must have gone before o got it."""
+        def holders():
+            return {p for (p, _), h in self.fds.items() if h is not o and h.locked and h.ino == o.ino}
+        while holders():
+            if not self.take_earlier(lambda pid, name, a, ret: pid in holders()):
+                raise TraceError('two exclusive locks on %s' % o.path)
 
     def c_clone(self, pid, a, ret, ann):
         if ret is not None and ret > 0:
@@ -402,9 +454,10 @@ class Recorder:
             if path not in self.live.entries:
                 if not self.collecting:
                     return  # read before the first request, which starts from a snapshot
-                if 'O_CREAT' not in flags:
+                if 'O_CREAT' in flags:
+                    self.emit(('creat', path, self.live.new_inode()))
+                elif not self.creates(path):
                     raise TraceError('opened %s, which the model does not have' % path)
-                self.emit(('creat', path, self.live.new_inode()))
             elif 'O_TRUNC' in flags and write and self.live.data[self.live.entries[path]]:
                 self.emit(('trunc', self.live.entries[path], 0))
             o = Ofd(self.live.entries[path], path, append='O_APPEND' in flags)
@@ -455,6 +508,7 @@ class Recorder:
         if 'LOCK_UN' in a[1]:
             o.locked = False
         elif 'LOCK_EX' in a[1]:
+            self.releases(o)
             o.locked = True
         elif 'LOCK_SH' in a[1]:
             o.locked = False

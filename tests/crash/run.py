@@ -21,7 +21,8 @@ checked with libuci's own loader (the project's uci tool):
 
 Two self-tests prove the checker: a workload's log without its temporary
 file's fsync must show a torn or empty package under the fsynced model,
-without its directory fsync a lost acknowledged commit. Exit 1 on any
+without its directory fsync a lost acknowledged commit. A third feeds the
+recorder a log strace printed out of the kernel's order. Exit 1 on any
 failure not marked `xfail`, or a marked one that no longer happens.
 Workloads on the satellite or an overlay need root; without it they are
 skipped (and fail with KESTRAD_REQUIRE_ROOT=1).
@@ -578,6 +579,33 @@ def describe(files):
     return '\n'.join(out)
 
 
+# strace may print a call of one process before the unfinished call of
+# another that it depended on: the second opens the file the first's
+# unfinished open created, then locks it once the first's unfinished close
+# let go. The recorder has to take the unfinished calls first.
+INTERLEAVED = """\
+1 openat(AT_FDCWD</r>, "/r/f", O_WRONLY|O_CREAT|O_APPEND, 0644 <unfinished ...>
+2 openat(AT_FDCWD</r>, "/r/f", O_WRONLY|O_APPEND) = 3</r/f>
+1 <... openat resumed>) = 3</r/f>
+1 flock(3</r/f>, LOCK_EX|LOCK_NB) = 0
+1 write(3</r/f>, "a", 1) = 1
+1 close(3</r/f> <unfinished ...>
+2 flock(3</r/f>, LOCK_EX|LOCK_NB) = 0
+1 <... close resumed>) = 0
+2 write(3</r/f>, "b", 1) = 1
+2 close(3</r/f>) = 0
+"""
+
+
+def interleaving_self_test():
+    rec = Recorder(['/r'], {})
+    rec.feed(io.StringIO(INTERLEAVED))
+    want_ops = [('creat', '/r/f', 1), ('write', 1, 0, b'a'), ('write', 1, 1, b'b')]
+    ok = rec.ops == want_ops and rec.rest[2]
+    print('self-test, unfinished calls taken first: %s' % ('ok' if ok else 'FAIL: %r' % (rec.ops,)))
+    return ok
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument('--bin-dir', required=True)
@@ -678,6 +706,8 @@ def main():
                 if not hit:
                     status = 1
             probe.recording = rec
+        if not interleaving_self_test():
+            status = 1
         for w in skipped:
             print('%s: skipped, it needs root' % w.name)
         if skipped and os.environ.get('KESTRAD_REQUIRE_ROOT') == '1':
