@@ -128,8 +128,16 @@ int main()
 		fprintf(stderr, "mesh_floor: cannot publish %s\n", name);
 		return 1;
 	}
-	if (raw)
+	if (raw) {
+		// A call that came in one read with the publication's answer is
+		// already the library's: its timer answers it before ours ends
+		// the loop, then the socket is ours.
+		struct uloop_timeout handed_over = {};
+		handed_over.cb = [](struct uloop_timeout *) { uloop_end(); };
+		uloop_timeout_set(&handed_over, 0);
+		uloop_run();
 		return serve_raw(ctx->sock.fd);
+	}
 	ctx->connection_lost = lost;
 	uloop_fd_add(&ctx->sock, ULOOP_READ | ULOOP_BLOCKING);
 	uloop_run();
