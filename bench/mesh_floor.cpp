@@ -77,8 +77,9 @@ int serve_raw(int fd)
 	ubus_wire::stream s;
 	s.set_lenient();
 	ubus_wire::body data1, data2, status;
+	// As handle_test: the second reply keeps the first's field.
+	blob_buf_init(&reply_buf, 0);
 	for (auto [b, text] : {std::pair{&data1, "success"}, std::pair{&data2, "mesh"}}) {
-		blob_buf_init(&reply_buf, 0);
 		blobmsg_add_string(&reply_buf, "return", text);
 		b->put_u32(ubus_wire::ATTR_OBJID, object.id);
 		b->put_raw(ubus_wire::ATTR_DATA, blob_data(reply_buf.head), blob_len(reply_buf.head));
